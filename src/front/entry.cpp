@@ -1,0 +1,100 @@
+#include "front/entry.h"
+
+#include "exec/commands.h"
+#include "front/modes.h"
+#include "platform/win32.h"
+#include "usb_enum/usb_enum.h"
+
+#include <cstdio>
+#include <cstring>
+
+std::uint8_t bUpdate_mode = 0;
+std::uint8_t bSelsusp_mode = 0;
+std::uint8_t bXcontrol_mode = 0;
+std::int32_t bVcp_done = 0;
+
+namespace {
+
+constexpr int exit_status = 1;
+constexpr unsigned max_polling_passes = 100000;
+constexpr DWORD polling_pause_ms = 250;
+
+enum : std::uint8_t {
+    bit_update_on = 0x01,
+    bit_update_off = 0x02,
+    bit_selsusp = 0x04,
+    bit_xcontrol = 0x08,
+    bit_download_reinstall = 0x10,
+    bit_remove_composite = 0x20,
+    bit_remove_download = 0x40,
+    bit_download_install = 0x80,
+};
+
+// Bit 7: the download-mode install, directly from version 6 on, otherwise by
+// polling the USB topology until the download-mode device shows up.
+void download_install_or_poll() {
+    OSVERSIONINFOA version;
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    GetVersionExA(&version); // on failure the record stays zero: major 0 polls
+    if (version.dwMajorVersion >= 6) {
+        run_command(vcp_install_command);
+    } else {
+        poll_for_device();
+    }
+}
+
+} // namespace
+
+void apply_mode_bits(std::uint8_t flags) {
+    if (flags & bit_update_on) {
+        bUpdate_mode = 1;
+    }
+    if (flags & bit_update_off) {
+        bUpdate_mode = 0;
+    }
+    if (flags & bit_selsusp) {
+        bSelsusp_mode = 2;
+    }
+    if (flags & bit_xcontrol) {
+        bXcontrol_mode = 1;
+    }
+}
+
+void poll_for_device() {
+    for (unsigned pass = 0; pass < max_polling_passes; ++pass) {
+        Sleep(polling_pause_ms);
+        if (scan_usb() != 0) {
+            return;
+        }
+    }
+}
+
+int quorvex_main(int argc, char **argv) {
+    bSelsusp_mode = 0;
+    bXcontrol_mode = 0;
+
+    // With no argument at all the echo shows empty text and nothing is selected.
+    const char *argument = argc > 1 ? argv[1] : nullptr;
+    std::printf("KX: input =%s\n", argument != nullptr ? argument : "");
+    if (argc == 3) {
+        std::printf("\nJust run quorvex.exe and it will show the options shown as below.\n");
+        return exit_status;
+    }
+
+    const std::uint8_t flags = convert_flags(argument);
+    apply_mode_bits(flags);
+
+    if (flags & bit_download_reinstall) {
+        remove_dl_drivers();
+        run_command(vcp_install_command);
+    } else if (flags & bit_remove_composite) {
+        remove_cdc_drivers();
+    } else if (flags & bit_remove_download) {
+        remove_dl_drivers();
+    } else if (flags & bit_download_install) {
+        download_install_or_poll();
+    }
+    std::fflush(stdout);
+    return exit_status;
+}

@@ -1,0 +1,306 @@
+// The emulated machine's core: start-up, clock, handles, last error, version,
+// debugger output, message boxes, planted faults and topology changes.
+#include "platform/emu/state.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace emu {
+
+state &st() {
+    static state s;
+    return s;
+}
+
+namespace {
+
+void append_to(const std::string &path, const char *bytes, std::size_t n) {
+    if (path.empty()) {
+        return;
+    }
+    if (FILE *f = std::fopen(path.c_str(), "ab")) {
+        std::fwrite(bytes, 1, n, f);
+        std::fclose(f);
+    }
+}
+
+void write_stats(const char *event, std::uint64_t value) {
+    state &s = st();
+    if (s.stats_path.empty()) {
+        return;
+    }
+    char line[160];
+    const int n = std::snprintf(line, sizeof line, "%s %llu clock %llu handles %zu blocks %zu\n",
+                                event, static_cast<unsigned long long>(value),
+                                static_cast<unsigned long long>(now_ms()), s.handles.size(),
+                                s.globals.size());
+    append_to(s.stats_path, line, static_cast<std::size_t>(n));
+}
+
+void start_machine(machine m) {
+    state &s = st();
+    s.m = std::move(m);
+    s.vclock_ms = 0;
+    s.start = std::chrono::steady_clock::now();
+    s.calls.clear();
+    s.faults.clear();
+    s.fault_hits.clear();
+    rebuild_tree();
+    apply_due_changes();
+}
+
+// Reads the machine description named by the environment before the tool runs;
+// a faulty one stops the program here, with one line on standard error.
+struct boot {
+    boot() {
+        state &s = st();
+        if (const char *trace = std::getenv("QUORVEX_TRACE")) {
+            s.trace_path = trace;
+        }
+        if (const char *journal = std::getenv("QUORVEX_JOURNAL")) {
+            s.journal_path = journal;
+        }
+        if (const char *stats = std::getenv("QUORVEX_STATS")) {
+            s.stats_path = stats;
+        }
+        const char *path = std::getenv("QUORVEX_MACHINE");
+        if (path != nullptr && *path != '\0') {
+            const std::string fault = load_machine_file(path);
+            if (!fault.empty()) {
+                std::fprintf(stderr, "quorvex: machine description %s\n", fault.c_str());
+                std::exit(2);
+            }
+        } else {
+            start_machine(machine{});
+        }
+    }
+    ~boot() {
+        write_stats("exit", 0);
+    }
+};
+const boot booted;
+
+} // namespace
+
+std::uint64_t now_ms() {
+    state &s = st();
+    if (s.m.virtual_clock) {
+        return s.vclock_ms;
+    }
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - s.start)
+                                          .count());
+}
+
+void enter(const char *function) {
+    ++st().calls[function];
+    apply_due_changes();
+}
+
+void apply_due_changes() {
+    state &s = st();
+    const std::uint64_t now = now_ms();
+    bool changed = false;
+    // Changes apply in time order; equal times in the order they are listed.
+    for (;;) {
+        change_desc *next = nullptr;
+        for (change_desc &c : s.m.changes) {
+            if (!c.applied && c.at_ms <= now && (next == nullptr || c.at_ms < next->at_ms)) {
+                next = &c;
+            }
+        }
+        if (next == nullptr) {
+            break;
+        }
+        next->applied = true;
+        if (hub_desc *h = hub_for_path(s.m, next->controller, next->port_path)) {
+            replace_port(*h, next->port_path.back(), next->port);
+            changed = true;
+        }
+    }
+    if (changed) {
+        rebuild_tree();
+    }
+}
+
+HANDLE new_handle(const handle_obj &h) {
+    state &s = st();
+    const std::uintptr_t value = s.next_handle;
+    s.next_handle += 4;
+    s.handles[value] = h;
+    return reinterpret_cast<HANDLE>(value);
+}
+
+handle_obj *find_handle(HANDLE h) {
+    state &s = st();
+    auto it = s.handles.find(reinterpret_cast<std::uintptr_t>(h));
+    return it == s.handles.end() ? nullptr : &it->second;
+}
+
+const fault *take_fault(const char *function, std::uint32_t ioctl, const std::string &device,
+                        std::uint32_t port) {
+    state &s = st();
+    s.fault_hits.resize(s.faults.size(), 0);
+    const fault *hit = nullptr;
+    for (std::size_t i = 0; i < s.faults.size(); ++i) {
+        const fault &f = s.faults[i];
+        if (f.function != function || (f.ioctl != 0 && f.ioctl != ioctl) ||
+            (!f.device.empty() && f.device != device) || (f.port != 0 && f.port != port)) {
+            continue;
+        }
+        ++s.fault_hits[i];
+        if (hit == nullptr && (f.nth == 0 || f.nth == s.fault_hits[i])) {
+            hit = &f;
+        }
+    }
+    return hit;
+}
+
+void misuse(const char *function, const std::string &what) {
+    std::fprintf(stderr, "quorvex-emu: %s: %s\n", function, what.c_str());
+}
+
+std::string load_machine_text(const std::string &text, const std::string &name) {
+    machine m;
+    const std::string fault = parse_machine(text, m);
+    if (!fault.empty()) {
+        return name + ": " + fault;
+    }
+    start_machine(std::move(m));
+    return "";
+}
+
+std::string load_machine_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return path + ": cannot be read";
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in.good() && !in.eof()) {
+        return path + ": cannot be read";
+    }
+    return load_machine_text(text.str(), path);
+}
+
+void reset_machine() {
+    start_machine(machine{});
+}
+
+void set_trace_path(const std::string &path) {
+    st().trace_path = path;
+}
+
+void set_journal_path(const std::string &path) {
+    st().journal_path = path;
+}
+
+std::size_t open_handles() {
+    return st().handles.size();
+}
+
+std::size_t live_global_blocks() {
+    return st().globals.size();
+}
+
+std::uint64_t clock_ms() {
+    return now_ms();
+}
+
+std::uint64_t call_count(const std::string &function) {
+    const auto &calls = st().calls;
+    auto it = calls.find(function);
+    return it == calls.end() ? 0 : it->second;
+}
+
+void add_fault(const fault &f) {
+    st().faults.push_back(f);
+}
+
+void clear_faults() {
+    st().faults.clear();
+    st().fault_hits.clear();
+}
+
+void journal_command(const char *command_line) {
+    std::string line = command_line;
+    line += '\n';
+    append_to(st().journal_path, line.data(), line.size());
+}
+
+} // namespace emu
+
+using namespace emu;
+
+DWORD GetLastError(void) {
+    return st().last_error;
+}
+
+void SetLastError(DWORD code) {
+    st().last_error = code;
+}
+
+void Sleep(DWORD milliseconds) {
+    enter("Sleep");
+    state &s = st();
+    write_stats("sleep", milliseconds); // what the tool holds before each pause
+    if (s.m.virtual_clock) {
+        s.vclock_ms += milliseconds;
+    } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+    apply_due_changes();
+}
+
+BOOL GetVersionExA(LPOSVERSIONINFOA info) {
+    enter("GetVersionExA");
+    if (info == nullptr || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
+        misuse("GetVersionExA", "the record's size field is not sizeof(OSVERSIONINFOA)");
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    const machine &m = st().m;
+    info->dwMajorVersion = m.major;
+    info->dwMinorVersion = m.minor;
+    info->dwBuildNumber = m.build;
+    info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+    std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+    if (m.major == 5 && m.minor == 1) {
+        std::strcpy(info->szCSDVersion, "Service Pack 3");
+    }
+    return TRUE;
+}
+
+void OutputDebugStringA(LPCSTR text) {
+    enter("OutputDebugStringA");
+    if (text != nullptr) {
+        emu::append_to(st().trace_path, text, std::strlen(text));
+    }
+}
+
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    enter("MessageBoxA");
+    (void)owner;
+    (void)type;
+    std::fprintf(stderr, "[%s] %s\n", caption != nullptr ? caption : "Error",
+                 text != nullptr ? text : "");
+    std::fflush(stderr);
+    return 1; // IDOK
+}
+
+BOOL CloseHandle(HANDLE h) {
+    enter("CloseHandle");
+    handle_obj *obj = find_handle(h);
+    if (obj == nullptr || obj->kind == handle_kind::devinfo) {
+        misuse("CloseHandle", "not an open handle");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    st().handles.erase(reinterpret_cast<std::uintptr_t>(h));
+    return TRUE;
+}

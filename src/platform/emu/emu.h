@@ -1,0 +1,51 @@
+// The emulated machine's own interface: what tests and the start-up code use to
+// set the machine up and to look inside it. The tool never includes this file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+// Loads a machine description (JSON text; `name` is what error messages call it).
+// Returns an empty string on success, otherwise the one-line fault
+// ("<name>: <place>: <fault>"); on failure the current machine is unchanged.
+std::string load_machine_text(const std::string &text, const std::string &name);
+std::string load_machine_file(const std::string &path);
+
+// Back to the machine with no USB host controller, version 6.1, real clock, real
+// processes; clears faults and counters. Open handles and allocations stay counted.
+void reset_machine();
+
+// Where debugger output and the command journal go ("" = dropped / no journal).
+void set_trace_path(const std::string &path);
+void set_journal_path(const std::string &path);
+
+// What is held open or allocated right now.
+std::size_t open_handles();
+std::size_t live_global_blocks();
+
+// The machine's clock in milliseconds since start (virtual or real).
+std::uint64_t clock_ms();
+
+// How often a platform function was called since the last reset ("DeviceIoControl", ...).
+std::uint64_t call_count(const std::string &function);
+
+// A fault planted in the machine: the nth matching call (1-based; 0 = every
+// matching call) of `function` does `action` instead of its normal work.
+struct fault {
+    std::string function;    // "DeviceIoControl", "CreateFileA", "GlobalAlloc", ...
+    std::uint32_t ioctl = 0; // DeviceIoControl: control code, 0 = any
+    std::string device;      // CreateFileA/DeviceIoControl: device path, "" = any
+    std::uint32_t port = 0;  // DeviceIoControl: ConnectionIndex asked for, 0 = any
+    std::uint32_t nth = 1;
+    enum kind { fail, actual_length, raw_reply } action = fail;
+    std::uint32_t error = 31;        // fail: the last-error value (ERROR_GEN_FAILURE)
+    std::uint32_t length = 0;        // actual_length: the ActualLength answered
+    std::vector<std::uint8_t> bytes; // raw_reply: the reply, copied as far as it fits
+};
+void add_fault(const fault &f);
+void clear_faults();
+
+} // namespace emu

@@ -1,0 +1,151 @@
+// Inside the emulated machine: the machine description as loaded, and the live
+// state that the emulated calls share (clock, handles, allocations, faults).
+#pragma once
+
+#include "platform/emu/emu.h"
+#include "platform/win32.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace emu {
+
+struct hub_desc;
+
+struct port_desc {
+    std::uint32_t port = 0;
+    std::uint16_t vid = 0;
+    std::uint16_t pid = 0;
+    std::uint32_t status = 1;   // ConnectionStatus; 0 = no device
+    std::uint8_t speed = 2;     // 0 low, 1 full, 2 high
+    bool legacy_only = false;   // answers only the older connection query
+    bool device_is_hub = false; // DeviceIsHub as reported (set whenever `hub` is present)
+    std::optional<std::string> driver_key; // none: the port's driver key name is empty
+    std::string device_id;
+    std::string description;
+    std::vector<hub_desc> hub; // zero or one external hub
+};
+
+struct hub_desc {
+    std::string name;
+    std::uint32_t port_count = 0;
+    std::vector<port_desc> ports; // only the listed ports; the others are empty
+};
+
+struct node_desc {
+    std::optional<std::string> driver_key;
+    std::string device_id;
+    std::optional<std::string> description;
+    std::vector<node_desc> children;
+};
+
+struct controller_desc {
+    std::optional<int> number; // answers to \\.\HCD<number>
+    bool interface = true;     // listed by the host-controller interface enumeration
+    std::string driver_key;
+    std::string device_id;
+    std::string description;
+    hub_desc root_hub;
+};
+
+struct change_desc {
+    std::uint64_t at_ms = 0;
+    std::size_t controller = 0; // index into controllers
+    std::vector<std::uint32_t> port_path;
+    std::optional<port_desc> port; // none: the port is emptied
+    bool applied = false;
+};
+
+struct machine {
+    DWORD major = 6;
+    DWORD minor = 1;
+    DWORD build = 7601;
+    bool virtual_clock = false;
+    bool record_processes = false;
+    std::vector<controller_desc> controllers;
+    std::vector<node_desc> extra_nodes; // more nodes below the device tree's root
+    std::vector<change_desc> changes;
+};
+
+// Parses a description; returns the fault text ("<place>: <fault>") or "".
+std::string parse_machine(const std::string &text, machine &out);
+
+// The hub holding the last port of `path` below a controller's root hub, or null
+// when the path leads nowhere; and the replacement of one port of a hub.
+hub_desc *hub_for_path(machine &m, std::size_t controller, const std::vector<std::uint32_t> &path);
+void replace_port(hub_desc &h, std::uint32_t number, const std::optional<port_desc> &port);
+
+enum class handle_kind { process, thread, device, devinfo };
+
+struct handle_obj {
+    handle_kind kind = handle_kind::device;
+    // process
+    long pid = -1;
+    bool exited = false;
+    // device: the path as opened
+    std::string path;
+    // devinfo: the interface paths it lists, in order
+    std::vector<std::string> interfaces;
+};
+
+// One node of the configuration manager's tree; DEVINST is index + 1.
+struct devnode {
+    DEVINST parent = 0, child = 0, sibling = 0;
+    std::optional<std::string> driver_key;
+    std::string device_id;
+    std::optional<std::string> description;
+};
+
+struct state {
+    machine m;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    std::uint64_t vclock_ms = 0;
+    DWORD last_error = 0;
+    std::map<std::uintptr_t, handle_obj> handles;
+    std::uintptr_t next_handle = 0x100;
+    std::unordered_map<void *, std::size_t> globals;
+    std::vector<fault> faults;
+    std::vector<std::uint32_t> fault_hits; // matching calls seen, per fault
+    std::map<std::string, std::uint64_t> calls;
+    std::vector<devnode> tree; // rebuilt whenever the topology changes
+    std::string trace_path;
+    std::string journal_path;
+    std::string stats_path;
+};
+
+state &st();
+
+// Counts a call of `function` (for call_count) and applies due topology changes.
+void enter(const char *function);
+
+// The machine's clock now.
+std::uint64_t now_ms();
+
+// Applies the changes whose time has come; rebuilds the device tree if any did.
+void apply_due_changes();
+void rebuild_tree();
+
+// Handles.
+HANDLE new_handle(const handle_obj &h);
+handle_obj *find_handle(HANDLE h);
+
+// A fault planted for this call, if one matches (and counts the match).
+const fault *take_fault(const char *function, std::uint32_t ioctl, const std::string &device,
+                        std::uint32_t port);
+
+// Where the topology holds a hub of this name (root or external), or null.
+const hub_desc *find_hub(const std::string &name);
+
+// Appends a command line to the journal (QUORVEX_JOURNAL), one line each.
+void journal_command(const char *command_line);
+
+// A caller broke the platform's rules: one line on standard error, and the call
+// fails with `error` as Windows would.
+void misuse(const char *function, const std::string &what);
+
+} // namespace emu

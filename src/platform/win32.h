@@ -1,0 +1,259 @@
+// The one door to the operating system. The tool includes nothing else for it.
+//
+// On Windows this is the SDK: the real system answers. Elsewhere the same subset
+// (types, constants, records and functions, with the same names and meanings) is
+// declared here and answered by the emulated machine under platform/emu/.
+#pragma once
+
+#if defined(_WIN32)
+
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0501
+#endif
+#ifndef WINVER
+#define WINVER 0x0501
+#endif
+#include <windows.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
+
+#if !defined(_WIN64)
+// The 32-bit records as Windows XP reads them.
+static_assert(sizeof(STARTUPINFOA) == 68, "STARTUPINFOA");
+static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "SP_DEVICE_INTERFACE_DATA");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "detail record size field");
+#endif
+
+#else // the emulated machine
+
+#include <cstddef>
+#include <cstdint>
+
+#define WINAPI
+#define CALLBACK
+
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef unsigned short WORD;
+typedef std::uint32_t DWORD;
+typedef std::int32_t LONG;
+typedef std::uint32_t ULONG;
+typedef unsigned int UINT;
+typedef char CHAR;
+typedef char16_t WCHAR;
+typedef std::uintptr_t ULONG_PTR;
+typedef std::intptr_t LONG_PTR;
+typedef std::size_t SIZE_T;
+typedef void *LPVOID;
+typedef void *PVOID;
+typedef const void *LPCVOID;
+typedef void *HANDLE;
+typedef void *HWND;
+typedef void *HGLOBAL;
+typedef void *HDEVINFO;
+typedef char *LPSTR;
+typedef char *PSTR;
+typedef char *PCHAR;
+typedef const char *LPCSTR;
+typedef const char *PCSTR;
+typedef const char *LPCCH;
+typedef const WCHAR *LPCWCH;
+typedef const WCHAR *LPCWSTR;
+typedef DWORD *LPDWORD;
+typedef DWORD *PDWORD;
+typedef ULONG *PULONG;
+typedef BOOL *LPBOOL;
+typedef DWORD DEVINST;
+typedef DEVINST *PDEVINST;
+typedef DWORD CONFIGRET;
+typedef CHAR *DEVINSTID_A;
+
+#define TRUE 1
+#define FALSE 0
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define REALTIME_PRIORITY_CLASS 0x00000100u
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define OPEN_EXISTING 3u
+#define GMEM_FIXED 0x0000u
+#define GMEM_ZEROINIT 0x0040u
+#define GPTR 0x0040u
+#define CP_ACP 0u
+#define MB_OK 0x00000000u
+#define DIGCF_PRESENT 0x00000002u
+#define DIGCF_DEVICEINTERFACE 0x00000010u
+#define VER_PLATFORM_WIN32_NT 2u
+
+#define ERROR_SUCCESS 0u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_BAD_EXE_FORMAT 193u
+#define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_INVALID_FLAGS 1004u
+#define ERROR_DEVICE_NOT_CONNECTED 1167u
+#define ERROR_INVALID_USER_BUFFER 1784u
+
+#define CR_SUCCESS 0x00000000u
+#define CR_INVALID_POINTER 0x00000003u
+#define CR_INVALID_FLAG 0x00000004u
+#define CR_INVALID_DEVNODE 0x00000005u
+#define CR_NO_SUCH_DEVNODE 0x0000000Du
+#define CR_BUFFER_SMALL 0x0000001Au
+#define CR_NO_SUCH_VALUE 0x00000025u
+#define CR_INVALID_PROPERTY 0x00000035u
+#define CM_LOCATE_DEVNODE_NORMAL 0x00000000u
+#define CM_DRP_DEVICEDESC 0x00000001u
+#define CM_DRP_DRIVER 0x0000000Au
+
+struct GUID {
+    DWORD Data1;
+    WORD Data2;
+    WORD Data3;
+    BYTE Data4[8];
+};
+
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+typedef SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+
+struct OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+};
+typedef OVERLAPPED *LPOVERLAPPED;
+
+struct STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    BYTE *lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+};
+typedef STARTUPINFOA *LPSTARTUPINFOA;
+
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+typedef PROCESS_INFORMATION *LPPROCESS_INFORMATION;
+
+struct OSVERSIONINFOA {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    CHAR szCSDVersion[128];
+};
+typedef OSVERSIONINFOA *LPOSVERSIONINFOA;
+
+struct SP_DEVINFO_DATA {
+    DWORD cbSize;
+    GUID ClassGuid;
+    DWORD DevInst;
+    ULONG_PTR Reserved;
+};
+typedef SP_DEVINFO_DATA *PSP_DEVINFO_DATA;
+
+struct SP_DEVICE_INTERFACE_DATA {
+    DWORD cbSize;
+    GUID InterfaceClassGuid;
+    DWORD Flags;
+    ULONG_PTR Reserved;
+};
+typedef SP_DEVICE_INTERFACE_DATA *PSP_DEVICE_INTERFACE_DATA;
+
+struct SP_DEVICE_INTERFACE_DETAIL_DATA_A {
+    DWORD cbSize;
+    CHAR DevicePath[1];
+};
+typedef SP_DEVICE_INTERFACE_DETAIL_DATA_A *PSP_DEVICE_INTERFACE_DETAIL_DATA_A;
+
+// Process and console services.
+BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
+                    LPSECURITY_ATTRIBUTES lpProcessAttributes,
+                    LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles,
+                    DWORD dwCreationFlags, LPVOID lpEnvironment, LPCSTR lpCurrentDirectory,
+                    LPSTARTUPINFOA lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation);
+BOOL SetPriorityClass(HANDLE hProcess, DWORD dwPriorityClass);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL CloseHandle(HANDLE hObject);
+DWORD GetLastError(void);
+void SetLastError(DWORD dwErrCode);
+BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
+void Sleep(DWORD dwMilliseconds);
+void OutputDebugStringA(LPCSTR lpOutputString);
+int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+
+// Device I/O.
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped);
+
+// Memory and strings.
+HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
+HGLOBAL GlobalFree(HGLOBAL hMem);
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
+                        LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
+                        LPBOOL lpUsedDefaultChar);
+int wsprintfA(LPSTR buffer, LPCSTR format, ...);
+
+// SetupAPI device-interface enumeration.
+HDEVINFO SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent,
+                              DWORD Flags);
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                 const GUID *InterfaceClassGuid, DWORD MemberIndex,
+                                 PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet,
+                                      PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
+                                      DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
+                                      PSP_DEVINFO_DATA DeviceInfoData);
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+
+// Configuration manager device tree.
+CONFIGRET CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, ULONG ulFlags);
+CONFIGRET CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulProperty,
+                                            PULONG pulRegDataType, PVOID Buffer, PULONG pulLength,
+                                            ULONG ulFlags);
+CONFIGRET CM_Get_Device_IDA(DEVINST dnDevInst, PSTR Buffer, ULONG BufferLen, ULONG ulFlags);
+
+#endif
