@@ -1,0 +1,142 @@
+// The command-line contract, end to end: the built tool runs in a scratch
+// directory with stand-in wdreg and batch files that log how they were called.
+#include "run_tool.h"
+
+#include <algorithm>
+
+namespace {
+
+using testkit::read_lines;
+using testkit::split_lines;
+
+struct scenario {
+    std::string name;
+    bool standins = true;
+    std::vector<std::string> args;
+    std::vector<std::string> out;
+    std::vector<std::string> log;
+};
+
+void PrintTo(const scenario &s, std::ostream *os) {
+    *os << s.name;
+}
+
+scenario read_scenario(const std::filesystem::path &file) {
+    scenario s;
+    s.name = file.stem().string();
+    std::vector<std::string> *section = nullptr;
+    std::vector<std::string> setup;
+    for (const std::string &line : read_lines(file)) {
+        if (line == "[setup]") {
+            section = &setup;
+        } else if (line == "[args]") {
+            section = &s.args;
+        } else if (line == "[stdout]") {
+            section = &s.out;
+        } else if (line == "[log]") {
+            section = &s.log;
+        } else if (section != nullptr) {
+            section->push_back(line);
+        }
+    }
+    s.standins = std::find(setup.begin(), setup.end(), "standins none") == setup.end();
+    return s;
+}
+
+std::vector<scenario> all_scenarios() {
+    std::vector<scenario> all;
+    for (const auto &entry : std::filesystem::directory_iterator(
+             std::filesystem::path(QUORVEX_FIXTURES) / ".." / "e2e" / "cli")) {
+        if (entry.path().extension() == ".scenario") {
+            all.push_back(read_scenario(entry.path()));
+        }
+    }
+    std::sort(all.begin(), all.end(),
+              [](const scenario &a, const scenario &b) { return a.name < b.name; });
+    return all;
+}
+
+class cli : public testkit::tool_test, public ::testing::WithParamInterface<scenario> {};
+
+TEST_P(cli, runs_exactly_the_expected_commands) {
+    const scenario &s = GetParam();
+    if (s.standins) {
+        testkit::install_standins(dir);
+    }
+    const testkit::tool_run r = run(s.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(split_lines(r.out), s.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(log(), s.log);
+}
+
+INSTANTIATE_TEST_SUITE_P(scenarios, cli, ::testing::ValuesIn(all_scenarios()),
+                         [](const ::testing::TestParamInfo<scenario> &info) {
+                             return info.param.name;
+                         });
+
+class version : public testkit::tool_test {};
+
+// Bit 7 asks the system's version: from 6 on the download-mode package is
+// installed directly, once.
+TEST_F(version, six_and_later_install_the_download_package_directly) {
+    testkit::install_standins(dir);
+    write("machine.json", R"({"os_version": {"major": 6, "minor": 0}, "clock": "virtual"})");
+    const testkit::tool_run r =
+        run({"128"}, {{"QUORVEX_MACHINE", (dir / "machine.json").string()}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(split_lines(r.out), std::vector<std::string>{"KX: input =128"});
+    EXPECT_EQ(log(), std::vector<std::string>{
+                         "wdreg -inf vyrvcp.inf -compat -dont_create_virtual install"});
+}
+
+// Before 6 the tool polls; with no controller nothing is ever found, and the
+// loop gives up after its bound of passes, each after a 250 ms pause.
+TEST_F(version, before_six_polls_until_the_pass_bound) {
+    testkit::install_standins(dir);
+    write("machine.json", R"({"os_version": {"major": 5, "minor": 1}, "clock": "virtual"})");
+    const testkit::tool_run r = run({"129"}, {{"QUORVEX_MACHINE", (dir / "machine.json").string()},
+                                              {"QUORVEX_STATS", (dir / "stats").string()}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(split_lines(r.out), std::vector<std::string>{"KX: input =129"});
+    EXPECT_TRUE(log().empty());
+    const auto stats = read_lines(dir / "stats");
+    const auto pauses = std::count_if(stats.begin(), stats.end(), [](const std::string &l) {
+        return l.rfind("sleep 250 ", 0) == 0;
+    });
+    EXPECT_EQ(pauses, 100000);
+    ASSERT_FALSE(stats.empty());
+    EXPECT_EQ(stats.back(), "exit 0 clock 25000000 handles 0 blocks 0");
+}
+
+class machine_file : public testkit::tool_test {};
+
+// A faulty machine description stops the program before it does anything.
+TEST_F(machine_file, faults_stop_the_program_with_one_line) {
+    testkit::install_standins(dir);
+    struct {
+        const char *json;
+        const char *fault;
+    } const cases[] = {
+        {R"({"clock": "virtual",)", "(document): not valid JSON"},
+        {R"({"clocks": "virtual"})", "clocks: unknown key"},
+        {R"({"os_version": {"major": "5"}})", "os_version.major: expected a whole number"},
+        {R"({"processes": "spawn"})", "processes: expected \"run\" or \"record\""},
+    };
+    for (const auto &c : cases) {
+        const auto file = write("machine.json", c.json);
+        const testkit::tool_run r = run({"32"}, {{"QUORVEX_MACHINE", file.string()}});
+        EXPECT_EQ(r.status, 2) << c.json;
+        EXPECT_EQ(r.out, "") << c.json;
+        const std::string prefix = "quorvex: machine description " + file.string() + ": " + c.fault;
+        EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir / "standin.log"));
+    }
+    const testkit::tool_run r = run({"32"}, {{"QUORVEX_MACHINE", (dir / "absent.json").string()}});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "quorvex: machine description " + (dir / "absent.json").string() +
+                         ": cannot be read\n");
+}
+
+} // namespace
