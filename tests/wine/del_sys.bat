@@ -1,0 +1,1 @@
+@echo del_sys.bat>>standin.log

@@ -1,0 +1,1 @@
+@echo del_sys_dl.bat>>standin.log

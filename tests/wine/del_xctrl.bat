@@ -1,0 +1,1 @@
+@echo del_xctrl.bat>>standin.log
