@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Every test: installs what is missing, builds every preset and runs
+#   the Linux unit and end-to-end tests (default preset),
+#   the same under AddressSanitizer and UndefinedBehaviorSanitizer,
+#   the 64-bit Windows build's tests under wine64,
+#   the import check of the 32-bit quorvex.exe.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+failed=()
+for preset in default sanitizers win64 win32; do
+    echo "=== $preset: configure and build"
+    cmake --preset "$preset" > "build-$preset.log" 2>&1 || { cat "build-$preset.log"; exit 1; }
+    rm -f "build-$preset.log"
+    cmake --build --preset "$preset" -j "$jobs"
+done
+
+for preset in default sanitizers win64 win32; do
+    echo "=== $preset: tests"
+    if ! ctest --preset "$preset" -j "$jobs" --label-exclude 'soak|bench|fuzz'; then
+        failed+=("$preset")
+    fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "FAILED presets: ${failed[*]}"
+    exit 1
+fi
+echo "all presets passed"
