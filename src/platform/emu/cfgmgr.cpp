@@ -1,8 +1,276 @@
-// (to be written: the configuration manager's device tree)
+// The configuration manager's device tree on the emulated machine.
+//
+// The tree is made from the machine description: a root node; below it each host
+// controller's node (its driver key, device ID and description) with the devices
+// connected to its ports below it, external hubs' devices below the hub's node;
+// then the description's extra nodes. It is made anew whenever the topology
+// changes, so a DEVINST stays good only until then.
 #include "platform/emu/state.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace emu {
-void rebuild_tree() {
-    st().tree.clear();
+namespace {
+
+constexpr ULONG reg_sz = 1;
+constexpr ULONG largest_property = 0x25; // CM_DRP_MAX on the systems the tool targets
+constexpr CONFIGRET cr_failure = 0x13;
+
+std::optional<std::string> unless_empty(const std::string &text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    return text;
 }
+
+DEVINST add_node(DEVINST parent, devnode node) {
+    auto &tree = st().tree;
+    node.parent = parent;
+    node.child = 0;
+    node.sibling = 0;
+    tree.push_back(std::move(node));
+    const auto added = static_cast<DEVINST>(tree.size());
+    if (parent != 0) {
+        if (tree[parent - 1].child == 0) {
+            tree[parent - 1].child = added;
+        } else {
+            DEVINST last = tree[parent - 1].child;
+            while (tree[last - 1].sibling != 0) {
+                last = tree[last - 1].sibling;
+            }
+            tree[last - 1].sibling = added;
+        }
+    }
+    return added;
+}
+
+void add_devices(DEVINST parent, const hub_desc &hub) {
+    std::vector<const port_desc *> ports;
+    for (const port_desc &p : hub.ports) {
+        if (p.status != 0) {
+            ports.push_back(&p);
+        }
+    }
+    std::sort(ports.begin(), ports.end(),
+              [](const port_desc *a, const port_desc *b) { return a->port < b->port; });
+    for (const port_desc *p : ports) {
+        devnode n;
+        n.driver_key = p->driver_key;
+        n.device_id = p->device_id;
+        n.description = unless_empty(p->description);
+        const DEVINST added = add_node(parent, n);
+        for (const hub_desc &inner : p->hub) {
+            add_devices(added, inner);
+        }
+    }
+}
+
+void add_extra(DEVINST parent, const node_desc &desc) {
+    devnode n;
+    n.driver_key = desc.driver_key;
+    n.device_id = desc.device_id;
+    n.description = desc.description;
+    const DEVINST added = add_node(parent, n);
+    for (const node_desc &child : desc.children) {
+        add_extra(added, child);
+    }
+}
+
+const devnode *node_at(DEVINST dn) {
+    const auto &tree = st().tree;
+    return dn >= 1 && dn <= tree.size() ? &tree[dn - 1] : nullptr;
+}
+
+CONFIGRET refuse(const char *function, const char *what, CONFIGRET result) {
+    misuse(function, what);
+    return result;
+}
+
+// What a planted fault makes a call return: its error value, or CR_FAILURE for 0.
+CONFIGRET failure_of(const fault &f) {
+    return f.error != 0 ? f.error : cr_failure;
+}
+
+// The navigation calls share their checks: a place for the answer, flags 0 and
+// a node that exists. The answer is cleared first, as the system does.
+CONFIGRET navigate(const char *function, PDEVINST answer, DEVINST from, ULONG flags,
+                   DEVINST devnode::*link) {
+    enter(function);
+    if (answer == nullptr) {
+        return refuse(function, "no place for the answer", CR_INVALID_POINTER);
+    }
+    *answer = 0;
+    if (flags != 0) {
+        return refuse(function, "flags must be 0", CR_INVALID_FLAG);
+    }
+    const devnode *node = node_at(from);
+    if (node == nullptr) {
+        return refuse(function, "not a device node", CR_INVALID_DEVNODE);
+    }
+    if (const fault *f = take_fault(function, 0, node->device_id, 0);
+        f != nullptr && f->action == fault::fail) {
+        return failure_of(*f);
+    }
+    if (node->*link == 0) {
+        return CR_NO_SUCH_DEVNODE;
+    }
+    *answer = node->*link;
+    return CR_SUCCESS;
+}
+
+} // namespace
+
+void rebuild_tree() {
+    state &s = st();
+    s.tree.clear();
+    devnode root;
+    root.device_id = "HTREE\\ROOT\\0";
+    const DEVINST top = add_node(0, root);
+    for (const controller_desc &c : s.m.controllers) {
+        devnode n;
+        n.driver_key = unless_empty(c.driver_key);
+        n.device_id = c.device_id;
+        n.description = unless_empty(c.description);
+        add_devices(add_node(top, n), c.root_hub);
+    }
+    for (const node_desc &extra : s.m.extra_nodes) {
+        add_extra(top, extra);
+    }
+}
+
 } // namespace emu
+
+using namespace emu;
+
+CONFIGRET CM_Locate_DevNodeA(PDEVINST answer, DEVINSTID_A device_id, ULONG flags) {
+    constexpr const char *name = "CM_Locate_DevNodeA";
+    enter(name);
+    if (answer == nullptr) {
+        return refuse(name, "no place for the answer", CR_INVALID_POINTER);
+    }
+    *answer = 0;
+    if (flags != CM_LOCATE_DEVNODE_NORMAL) {
+        return refuse(name, "only CM_LOCATE_DEVNODE_NORMAL is supported", CR_INVALID_FLAG);
+    }
+    const std::string wanted = device_id != nullptr ? device_id : "";
+    if (const fault *f = take_fault(name, 0, wanted, 0); f != nullptr && f->action == fault::fail) {
+        return failure_of(*f);
+    }
+    const auto &tree = st().tree;
+    if (wanted.empty()) {
+        *answer = 1;
+        return CR_SUCCESS;
+    }
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        const std::string id = utf8_to_ansi(tree[i].device_id);
+        if (id.size() == wanted.size() &&
+            std::equal(id.begin(), id.end(), wanted.begin(), [](char a, char b) {
+                return (a >= 'a' && a <= 'z' ? a - 32 : a) == (b >= 'a' && b <= 'z' ? b - 32 : b);
+            })) {
+            *answer = static_cast<DEVINST>(i + 1);
+            return CR_SUCCESS;
+        }
+    }
+    return CR_NO_SUCH_DEVNODE;
+}
+
+CONFIGRET CM_Get_Child(PDEVINST answer, DEVINST from, ULONG flags) {
+    return navigate("CM_Get_Child", answer, from, flags, &devnode::child);
+}
+
+CONFIGRET CM_Get_Sibling(PDEVINST answer, DEVINST from, ULONG flags) {
+    return navigate("CM_Get_Sibling", answer, from, flags, &devnode::sibling);
+}
+
+CONFIGRET CM_Get_Parent(PDEVINST answer, DEVINST from, ULONG flags) {
+    return navigate("CM_Get_Parent", answer, from, flags, &devnode::parent);
+}
+
+CONFIGRET CM_Get_DevNode_Registry_PropertyA(DEVINST dn, ULONG property, PULONG data_type,
+                                            PVOID buffer, PULONG length, ULONG flags) {
+    constexpr const char *name = "CM_Get_DevNode_Registry_PropertyA";
+    enter(name);
+    if (length == nullptr || (buffer == nullptr && *length != 0)) {
+        return refuse(name, "no length, or a length without a buffer", CR_INVALID_POINTER);
+    }
+    if (flags != 0) {
+        return refuse(name, "flags must be 0", CR_INVALID_FLAG);
+    }
+    if (property < 1 || property > largest_property) {
+        return refuse(name, "not a device property", CR_INVALID_PROPERTY);
+    }
+    const devnode *node = node_at(dn);
+    if (node == nullptr) {
+        return refuse(name, "not a device node", CR_INVALID_DEVNODE);
+    }
+    if (const fault *f = take_fault(name, 0, node->device_id, 0)) {
+        if (f->action == fault::fail) {
+            return failure_of(*f);
+        }
+        if (f->action == fault::raw_reply) {
+            const ULONG n = std::min<ULONG>(*length, static_cast<ULONG>(f->bytes.size()));
+            std::memcpy(buffer, f->bytes.data(), n);
+            *length = n;
+            return CR_SUCCESS;
+        }
+    }
+    const std::optional<std::string> *value = nullptr;
+    if (property == CM_DRP_DRIVER) {
+        value = &node->driver_key;
+    } else if (property == CM_DRP_DEVICEDESC) {
+        value = &node->description;
+    }
+    if (value == nullptr || !value->has_value()) {
+        return CR_NO_SUCH_VALUE;
+    }
+    const std::string text = utf8_to_ansi(**value);
+    const auto needed = static_cast<ULONG>(text.size() + 1);
+    if (*length < needed) {
+        *length = needed;
+        return CR_BUFFER_SMALL;
+    }
+    std::memcpy(buffer, text.c_str(), needed);
+    *length = needed;
+    if (data_type != nullptr) {
+        *data_type = reg_sz;
+    }
+    return CR_SUCCESS;
+}
+
+// An ID that exactly fills the buffer is delivered without its terminator and
+// counts as success; a longer one fills the buffer and counts as too long.
+CONFIGRET CM_Get_Device_IDA(DEVINST dn, PSTR buffer, ULONG buffer_length, ULONG flags) {
+    constexpr const char *name = "CM_Get_Device_IDA";
+    enter(name);
+    if (buffer == nullptr) {
+        return refuse(name, "no buffer", CR_INVALID_POINTER);
+    }
+    if (flags != 0) {
+        return refuse(name, "flags must be 0", CR_INVALID_FLAG);
+    }
+    const devnode *node = node_at(dn);
+    if (node == nullptr) {
+        return refuse(name, "not a device node", CR_INVALID_DEVNODE);
+    }
+    if (const fault *f = take_fault(name, 0, node->device_id, 0)) {
+        if (f->action == fault::fail) {
+            return failure_of(*f);
+        }
+        if (f->action == fault::raw_reply) {
+            std::memcpy(buffer, f->bytes.data(),
+                        std::min<std::size_t>(buffer_length, f->bytes.size()));
+            return CR_SUCCESS;
+        }
+    }
+    const std::string id = utf8_to_ansi(node->device_id);
+    if (buffer_length < id.size()) {
+        std::memcpy(buffer, id.data(), buffer_length);
+        return CR_BUFFER_SMALL;
+    }
+    std::memcpy(buffer, id.data(), id.size());
+    if (buffer_length > id.size()) {
+        buffer[id.size()] = '\0';
+    }
+    return CR_SUCCESS;
+}

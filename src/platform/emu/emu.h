@@ -34,6 +34,8 @@ std::uint64_t call_count(const std::string &function);
 
 // A fault planted in the machine: the nth matching call (1-based; 0 = every
 // matching call) of `function` does `action` instead of its normal work.
+// For the configuration-manager calls, `device` is the node's device ID, a
+// failure returns `error` as the CONFIGRET, and a raw reply is the text read.
 struct fault {
     std::string function;    // "DeviceIoControl", "CreateFileA", "GlobalAlloc", ...
     std::uint32_t ioctl = 0; // DeviceIoControl: control code, 0 = any

@@ -141,6 +141,17 @@ const fault *take_fault(const char *function, std::uint32_t ioctl, const std::st
 // Where the topology holds a hub of this name (root or external), or null.
 const hub_desc *find_hub(const std::string &name);
 
+// The device path under which the host-controller interface enumeration lists
+// controller `index`; CreateFileA opens the controller by it.
+std::string interface_path(std::size_t index);
+
+// Texts of the machine description (UTF-8) as the platform hands them out:
+// UTF-16 for the USB stack's replies, the ANSI code page for the ...A calls.
+std::u16string utf8_to_utf16(const std::string &text);
+std::string utf16_to_ansi(const char16_t *text, std::size_t units, char default_char,
+                          bool *used_default);
+std::string utf8_to_ansi(const std::string &text);
+
 // Appends a command line to the journal (QUORVEX_JOURNAL), one line each.
 void journal_command(const char *command_line);
 
