@@ -1,0 +1,108 @@
+// Tracked allocation and failure reports, seen from outside: the list of live
+// blocks, what the platform was asked for, and the message box text on stderr.
+#include "usb_enum_fixture.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+using testkit::blocks_backward;
+using testkit::blocks_forward;
+
+class tracked : public testkit::scan_test {};
+
+alloc_header *header_of(void *block) {
+    return static_cast<alloc_header *>(block) - 1;
+}
+
+TEST_F(tracked, ListKeepsOrderWhenTheMiddleOfThreeIsFreed) {
+    void *first = tracked_alloc(usb_enum_file, 1314, 365);
+    void *second = tracked_alloc(usb_enum_file, 1347, 365);
+    void *third = tracked_alloc(usb_enum_file, 1693, 76);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(emu::live_global_blocks(), base_blocks + 3);
+    EXPECT_EQ(header_of(second)->line, 1347);
+    EXPECT_EQ(header_of(third)->file, usb_enum_file); // the path is referenced, not copied
+
+    tracked_free(second);
+    auto forward = blocks_forward();
+    auto backward = blocks_backward();
+    ASSERT_GE(forward.size(), 2u);
+    EXPECT_EQ(std::vector<void *>(forward.end() - 2, forward.end()),
+              (std::vector<void *>{first, third}));
+    EXPECT_EQ(std::vector<void *>(backward.begin(), backward.begin() + 2),
+              (std::vector<void *>{third, first}));
+    EXPECT_EQ(emu::live_global_blocks(), base_blocks + 2);
+
+    tracked_free(first);
+    tracked_free(third);
+}
+
+TEST_F(tracked, FreeingTheOnlyBlockLeavesTheSentinelOnItself) {
+    ASSERT_TRUE(live_at_start.empty());
+    void *only = tracked_alloc(usb_enum_file, 305, 1);
+    ASSERT_NE(only, nullptr);
+    tracked_free(only);
+    EXPECT_EQ(alloc_list.next, testkit::alloc_sentinel());
+    EXPECT_EQ(alloc_list.prev, testkit::alloc_sentinel());
+}
+
+TEST_F(tracked, NothingForSizeZeroNullOrAHugeSize) {
+    const auto asked = emu::call_count("GlobalAlloc");
+    EXPECT_EQ(tracked_alloc(usb_enum_file, 370, 0), nullptr);
+    EXPECT_EQ(emu::call_count("GlobalAlloc"), asked); // the platform is not asked
+
+    // Adding the header to this size leaves a 32-bit size range; never a short block.
+    EXPECT_EQ(tracked_alloc(usb_enum_file, 370, 0xFFFFFFFFu), nullptr);
+    EXPECT_EQ(tracked_alloc(usb_enum_file, 370, 0xFFFFFFF0u), nullptr);
+
+    const auto freed = emu::call_count("GlobalFree");
+    tracked_free(nullptr);
+    EXPECT_EQ(emu::call_count("GlobalFree"), freed);
+}
+
+TEST_F(tracked, NothingWhenThePlatformHasNoMemory) {
+    emu::fault f;
+    f.function = "GlobalAlloc";
+    f.error = ERROR_NOT_ENOUGH_MEMORY;
+    emu::add_fault(f);
+    EXPECT_EQ(tracked_alloc(usb_enum_file, 558, 40), nullptr);
+    EXPECT_EQ(blocks_forward(), live_at_start);
+    void *next = tracked_alloc(usb_enum_file, 558, 40); // only the first call was refused
+    EXPECT_NE(next, nullptr);
+    tracked_free(next);
+}
+
+TEST_F(tracked, NewBlocksReadAsZeroEvenWhereMemoryWasUsedBefore) {
+    for (std::uint32_t size : {1u, 6u, 365u, 4096u}) {
+        auto *dirty = static_cast<unsigned char *>(tracked_alloc(usb_enum_file, 1314, size));
+        ASSERT_NE(dirty, nullptr);
+        std::memset(dirty, 0xA5, size);
+        tracked_free(dirty);
+        auto *fresh = static_cast<unsigned char *>(tracked_alloc(usb_enum_file, 1314, size));
+        ASSERT_NE(fresh, nullptr);
+        EXPECT_TRUE(std::all_of(fresh, fresh + size, [](unsigned char b) { return b == 0; }))
+            << "size " << size;
+        tracked_free(fresh);
+    }
+}
+
+TEST_F(tracked, ReportShowsTheModulePathAndSiteInAnOkBox) {
+    testing::internal::CaptureStderr();
+    report_failure(usb_enum_file, 362);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), testkit::report_line(362));
+    EXPECT_EQ(emu::call_count("MessageBoxA"), 1u);
+}
+
+TEST_F(tracked, ReportCutsALongPathInsteadOfOverflowing) {
+    const std::string path(1000, 'p');
+    testing::internal::CaptureStderr();
+    report_failure(path.c_str(), -7);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[Oops!] File: " + std::string(200, 'p') + ", Line -7\n");
+}
+
+} // namespace
