@@ -1,0 +1,386 @@
+// The emulated machine's USB stack, device tree, interface enumeration, memory and
+// string calls, held to the system's rules: right arguments get the published
+// answers, wrong ones fail with the system's error code and one diagnostic line.
+#include "emu_fixture.h"
+#include "platform/win32.h"
+#include "usb_enum/records.h"
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char machine_json[] = R"({
+  "clock": "virtual", "processes": "record",
+  "controllers": [
+    { "number": 0, "driver_key": "{36fc9e60-c465-11cf-8056-444553540000}\\0000",
+      "device_id": "PCI\\VEN_8086&DEV_24C2&SUBSYS_01451028&REV_01\\3&172E68DD&0&E8",
+      "root_hub": { "name": "ROOT#HUB#A", "port_count": 4, "ports": [
+        { "port": 3, "vid": "0x7A31", "pid": "0xE121", "speed": "full" },
+        { "port": 2, "vid": "0x05E3", "pid": "0x0608",
+          "hub": { "name": "EXT#HUB#B", "port_count": 2 } },
+        { "port": 4, "vid": "0x7A31", "pid": "0x2132", "speed": "low", "legacy_query": true } ] } },
+    { "driver_key": "{36fc9e60-c465-11cf-8056-444553540000}\\0001",
+      "device_id": "PCI\\VEN_8086&DEV_24C4&SUBSYS_01451028&REV_01\\3&172E68DD&0&E9",
+      "root_hub": { "name": "ROOT#HUB#C", "port_count": 2 } },
+    { "number": 2, "interface": false, "driver_key": "{36fc9e60-c465-11cf-8056-444553540000}\\0002",
+      "root_hub": { "name": "ROOT#HUB#D", "port_count": 2 } }
+  ],
+  "changes": [ { "at_ms": 500, "controller": 0, "port_path": [2], "port": null } ]
+})";
+
+class emulated : public testkit::emu_test {
+  protected:
+    void SetUp() override {
+        emu_test::SetUp();
+        load(machine_json);
+    }
+
+    static HANDLE open(const std::string &path) {
+        return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    }
+
+    // Runs `call`; the number of diagnostic lines it wrote on stderr.
+    static int diagnostics(const std::function<void()> &call) {
+        testing::internal::CaptureStderr();
+        call();
+        const std::string err = testing::internal::GetCapturedStderr();
+        int lines = 0;
+        for (std::size_t at = err.find("quorvex-emu: "); at != std::string::npos;
+             at = err.find("quorvex-emu: ", at + 1)) {
+            ++lines;
+        }
+        return lines;
+    }
+
+    struct answer {
+        BOOL ok;
+        DWORD error;
+        DWORD returned;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    // One control-code exchange with the buffer as input and output.
+    static answer ask(HANDLE h, DWORD code, std::vector<std::uint8_t> buffer,
+                      bool as_input = true) {
+        answer a{};
+        a.returned = 0xDEAD;
+        SetLastError(0);
+        a.ok = DeviceIoControl(h, code, as_input ? buffer.data() : nullptr,
+                               as_input ? static_cast<DWORD>(buffer.size()) : 0, buffer.data(),
+                               static_cast<DWORD>(buffer.size()), &a.returned, nullptr);
+        a.error = GetLastError();
+        a.bytes = buffer;
+        return a;
+    }
+
+    static std::vector<std::uint8_t> with_port(std::size_t size, std::uint32_t port) {
+        std::vector<std::uint8_t> b(size, 0);
+        std::memcpy(b.data(), &port, 4);
+        return b;
+    }
+
+    static std::uint32_t u32_at(const std::vector<std::uint8_t> &b, std::size_t at) {
+        std::uint32_t v;
+        std::memcpy(&v, b.data() + at, 4);
+        return v;
+    }
+};
+
+TEST_F(emulated, DevicesOpenOnlyWithTheArgumentsTheStackAccepts) {
+    struct wrong {
+        DWORD access, share;
+        DWORD disposition, flags;
+        DWORD error;
+    } cases[] = {
+        {GENERIC_READ, FILE_SHARE_WRITE, OPEN_EXISTING, 0, ERROR_ACCESS_DENIED},
+        {GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, 0, 32},
+        {GENERIC_WRITE, FILE_SHARE_WRITE, 2, 0, ERROR_INVALID_PARAMETER},
+        {GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING, 0x40000000, ERROR_INVALID_PARAMETER},
+    };
+    for (const wrong &w : cases) {
+        HANDLE h = nullptr;
+        EXPECT_EQ(diagnostics([&] {
+                      h = CreateFileA("\\\\.\\HCD0", w.access, w.share, nullptr, w.disposition,
+                                      w.flags, nullptr);
+                  }),
+                  1);
+        EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), w.error);
+    }
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
+    EXPECT_EQ(
+        CreateFileA("\\\\.\\HCD0", GENERIC_WRITE, FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr),
+        INVALID_HANDLE_VALUE);
+
+    // Absent devices are not misuse.
+    for (const char *absent : {"\\\\.\\HCD1", "\\\\.\\HCD2x", "\\\\.\\NO#SUCH#HUB", "HCD0"}) {
+        EXPECT_EQ(diagnostics([&] { EXPECT_EQ(open(absent), INVALID_HANDLE_VALUE); }), 0) << absent;
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << absent;
+    }
+    expect_nothing_held();
+
+    for (const char *present :
+         {"\\\\.\\HCD0", "\\\\.\\hcd2", "\\\\.\\root#hub#a", "\\\\.\\EXT#HUB#B"}) {
+        HANDLE h = open(present);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE) << present;
+        EXPECT_TRUE(CloseHandle(h));
+    }
+    expect_nothing_held();
+}
+
+TEST_F(emulated, EveryExchangeNeedsAByteCountAndAnOpenDevice) {
+    HANDLE hcd = open("\\\\.\\HCD0");
+    std::uint8_t reply[6] = {};
+    EXPECT_EQ(diagnostics([&] {
+                  EXPECT_FALSE(DeviceIoControl(hcd, ioctl_usb_get_root_hub_name, nullptr, 0, reply,
+                                               sizeof reply, nullptr, nullptr));
+              }),
+              1);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
+
+    OVERLAPPED o{};
+    DWORD n = 0;
+    EXPECT_FALSE(
+        DeviceIoControl(hcd, ioctl_usb_get_root_hub_name, nullptr, 0, reply, sizeof reply, &n, &o));
+    EXPECT_FALSE(
+        DeviceIoControl(hcd, ioctl_usb_get_root_hub_name, nullptr, 0, reply, 5, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(ask(hcd, ioctl_usb_get_node_connection_information_ex, with_port(365, 1)).error,
+              1u); // a hub's code sent to a controller
+
+    EXPECT_TRUE(CloseHandle(hcd));
+    EXPECT_FALSE(DeviceIoControl(hcd, ioctl_usb_get_root_hub_name, nullptr, 0, reply, sizeof reply,
+                                 &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    expect_nothing_held();
+}
+
+TEST_F(emulated, NameRepliesCarryTheirLengthAndUtf16NameAsFarAsTheBufferHolds) {
+    HANDLE hcd = open("\\\\.\\HCD0");
+    answer probe = ask(hcd, ioctl_usb_get_root_hub_name, std::vector<std::uint8_t>(6), false);
+    ASSERT_TRUE(probe.ok);
+    EXPECT_EQ(u32_at(probe.bytes, 0), 4u + 2u * 11u); // "ROOT#HUB#A" and its terminator
+    EXPECT_EQ(probe.bytes[4], 'R');
+    EXPECT_EQ(probe.returned, 6u);
+
+    answer full = ask(hcd, ioctl_usb_get_root_hub_name, std::vector<std::uint8_t>(40), false);
+    EXPECT_EQ(full.returned, 26u);
+    EXPECT_EQ(std::vector<std::uint8_t>(full.bytes.begin() + 22, full.bytes.begin() + 26),
+              (std::vector<std::uint8_t>{'A', 0, 0, 0}));
+
+    answer key = ask(hcd, ioctl_get_hcd_driverkey_name, std::vector<std::uint8_t>(200));
+    EXPECT_EQ(u32_at(key.bytes, 0), 4u + 2u * 44u);
+    EXPECT_TRUE(CloseHandle(hcd));
+
+    HANDLE hub = open("\\\\.\\ROOT#HUB#A");
+    answer name = ask(hub, ioctl_usb_get_node_connection_name, with_port(40, 2));
+    EXPECT_EQ(u32_at(name.bytes, 0), 2u);
+    EXPECT_EQ(u32_at(name.bytes, 4), 8u + 2u * 10u);
+    EXPECT_EQ(name.bytes[8], 'E');
+    answer none = ask(hub, ioctl_usb_get_node_connection_name, with_port(40, 3));
+    EXPECT_EQ(u32_at(none.bytes, 4), 10u); // a device that is no hub: empty name
+    answer no_device = ask(hub, ioctl_usb_get_node_connection_driverkey_name, with_port(40, 1));
+    EXPECT_FALSE(no_device.ok);
+    EXPECT_TRUE(CloseHandle(hub));
+    expect_nothing_held();
+}
+
+TEST_F(emulated, HubsAnswerNodeAndConnectionInformation) {
+    HANDLE hub = open("\\\\.\\ROOT#HUB#A");
+    answer node = ask(hub, ioctl_usb_get_node_information, std::vector<std::uint8_t>(76));
+    ASSERT_TRUE(node.ok);
+    EXPECT_EQ(node.returned, 76u);
+    EXPECT_EQ(node.bytes[node_information_port_count_offset], 4);
+    EXPECT_FALSE(ask(hub, ioctl_usb_get_node_information, std::vector<std::uint8_t>(75)).ok);
+
+    answer device = ask(hub, ioctl_usb_get_node_connection_information_ex, with_port(365, 3));
+    ASSERT_TRUE(device.ok);
+    port_connection c;
+    std::memcpy(&c, device.bytes.data(), sizeof c);
+    EXPECT_EQ(std::uint32_t{c.ConnectionIndex}, 3u); // packed: compared by value
+    EXPECT_EQ(connection_vendor(&c), 0x7A31);
+    EXPECT_EQ(connection_product(&c), 0xE121);
+    EXPECT_EQ(std::uint32_t{c.ConnectionStatus}, 1u);
+    EXPECT_EQ(c.Speed, 1);
+    EXPECT_EQ(c.DeviceIsHub, 0);
+
+    answer empty = ask(hub, ioctl_usb_get_node_connection_information_ex, with_port(365, 1));
+    ASSERT_TRUE(empty.ok);
+    EXPECT_EQ(u32_at(empty.bytes, 31), 0u);
+    EXPECT_EQ(ask(hub, ioctl_usb_get_node_connection_information_ex, with_port(365, 2)).bytes[24],
+              1); // DeviceIsHub
+
+    for (std::uint32_t bad : {0u, 5u}) {
+        answer a{};
+        EXPECT_EQ(diagnostics([&] {
+                      a = ask(hub, ioctl_usb_get_node_connection_information_ex,
+                              with_port(365, bad));
+                  }),
+                  1);
+        EXPECT_FALSE(a.ok);
+        EXPECT_EQ(a.error, ERROR_INVALID_PARAMETER);
+    }
+
+    // A port that speaks only the older query: LowSpeed where Speed would be.
+    EXPECT_FALSE(ask(hub, ioctl_usb_get_node_connection_information_ex, with_port(365, 4)).ok);
+    answer older = ask(hub, ioctl_usb_get_node_connection_information, with_port(365, 4));
+    ASSERT_TRUE(older.ok);
+    EXPECT_EQ(older.bytes[23], 1);
+    EXPECT_EQ(older.bytes[14], 0x32);
+    EXPECT_FALSE(ask(hub, ioctl_usb_get_node_connection_information, with_port(365, 3)).ok);
+    EXPECT_TRUE(CloseHandle(hub));
+}
+
+TEST_F(emulated, AHubTakenAwayAnswersNoMore) {
+    HANDLE hub = open("\\\\.\\EXT#HUB#B");
+    ASSERT_NE(hub, INVALID_HANDLE_VALUE);
+    Sleep(500);
+    answer a = ask(hub, ioctl_usb_get_node_information, std::vector<std::uint8_t>(76));
+    EXPECT_FALSE(a.ok);
+    EXPECT_EQ(a.error, ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(open("\\\\.\\EXT#HUB#B"), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(hub));
+}
+
+const GUID host_controllers = {
+    0x3abf6f2d, 0x71c4, 0x462a, {0x8a, 0x92, 0x1e, 0x68, 0x61, 0xe6, 0xaf, 0x27}};
+
+TEST_F(emulated, InterfaceEnumerationListsControllersByOpenablePaths) {
+    EXPECT_EQ(diagnostics([] {
+                  EXPECT_EQ(SetupDiGetClassDevsA(&host_controllers, nullptr, nullptr, 2),
+                            INVALID_HANDLE_VALUE);
+              }),
+              1);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_FLAGS);
+
+    HDEVINFO set = SetupDiGetClassDevsA(&host_controllers, nullptr, nullptr, 18);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data - 1;
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &host_controllers, 0, &data));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
+
+    std::vector<std::string> root_hubs;
+    DWORD index = 0;
+    for (;; ++index) {
+        data.cbSize = sizeof data;
+        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &host_controllers, index, &data)) {
+            break;
+        }
+        DWORD needed = 0;
+        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &needed, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+        std::vector<std::uint8_t> block(needed, 0);
+        auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(block.data());
+        detail->cbSize = needed; // not the record's size
+        EXPECT_FALSE(
+            SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed, nullptr, nullptr));
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        EXPECT_FALSE(
+            SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed - 1, nullptr, nullptr));
+        ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed, nullptr, nullptr));
+
+        HANDLE hcd = open(detail->DevicePath);
+        ASSERT_NE(hcd, INVALID_HANDLE_VALUE) << detail->DevicePath;
+        answer name = ask(hcd, ioctl_usb_get_root_hub_name, std::vector<std::uint8_t>(64), false);
+        std::string hub_name;
+        for (std::size_t i = 4; i + 1 < name.bytes.size() && name.bytes[i] != 0; i += 2) {
+            hub_name += static_cast<char>(name.bytes[i]);
+        }
+        root_hubs.push_back(hub_name);
+        EXPECT_TRUE(CloseHandle(hcd));
+    }
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    // The third controller is not listed; the second has no number but is.
+    EXPECT_EQ(root_hubs, (std::vector<std::string>{"ROOT#HUB#A", "ROOT#HUB#C"}));
+    EXPECT_EQ(diagnostics([&] { EXPECT_FALSE(CloseHandle(set)); }), 1); // no kernel handle
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    expect_nothing_held();
+}
+
+TEST_F(emulated, GlobalMemoryIsCountedAndChecked) {
+    EXPECT_EQ(diagnostics([] { EXPECT_EQ(GlobalAlloc(0x0002, 16), nullptr); }), 1);
+    EXPECT_EQ(GlobalAlloc(GMEM_ZEROINIT, 0x80000000u), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+
+    auto *raw = static_cast<unsigned char *>(GlobalAlloc(GMEM_FIXED, 8));
+    auto *zeroed = static_cast<unsigned char *>(GlobalAlloc(GMEM_ZEROINIT, 8));
+    EXPECT_EQ(emu::live_global_blocks(), base_blocks + 2);
+    EXPECT_NE(std::memcmp(raw, zeroed, 8), 0); // only the second was asked to be zero
+    EXPECT_EQ(GlobalFree(raw), nullptr);
+    EXPECT_EQ(GlobalFree(zeroed), nullptr);
+    EXPECT_EQ(diagnostics([&] { EXPECT_EQ(GlobalFree(zeroed), zeroed); }), 1);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    expect_nothing_held();
+}
+
+TEST_F(emulated, WideCharToMultiByteFollowsTheSizeProtocol) {
+    const char16_t text[] = u"Ab\u00e9\u20ac\u4e2d";
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr), 6);
+    char out[8] = {};
+    BOOL defaulted = FALSE;
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, 5, out, 8, nullptr, &defaulted), 5);
+    EXPECT_EQ(std::string(out), "Ab\xE9\x80?");
+    EXPECT_TRUE(defaulted);
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, out, 3, nullptr, nullptr), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(diagnostics([&] {
+                  EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, 0, out, 8, nullptr, nullptr), 0);
+              }),
+              1);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0x400, text, 5, out, 8, nullptr, nullptr), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_FLAGS);
+}
+
+TEST_F(emulated, WsprintfFormatsTheSystemsSubset) {
+    char out[1100];
+    EXPECT_EQ(wsprintfA(out, "\\\\.\\HCD%d", 7), 8);
+    EXPECT_STREQ(out, "\\\\.\\HCD7");
+    wsprintfA(out, "%.3s|%5d|%-4u|%04x|%#X|%c|%%|%s|%lu", "abcdef", -42, 7u, 0xbeu, 0xABu, 'z',
+              static_cast<const char *>(nullptr), 4000000000u);
+    EXPECT_STREQ(out, "abc|  -42|7   |00be|0XAB|z|%|(null)|4000000000");
+    const std::string long_text(2000, 'x');
+    EXPECT_EQ(wsprintfA(out, "%s", long_text.c_str()), 1023);
+    EXPECT_EQ(std::strlen(out), 1023u);
+}
+
+TEST_F(emulated, DeviceTreeReadsFollowTheBufferRules) {
+    DEVINST root = 0, controller = 0, none = 7;
+    ASSERT_EQ(CM_Locate_DevNodeA(&root, nullptr, CM_LOCATE_DEVNODE_NORMAL), CR_SUCCESS);
+    EXPECT_EQ(CM_Get_Parent(&none, root, 0), CR_NO_SUCH_DEVNODE);
+    EXPECT_EQ(none, 0u);
+    EXPECT_EQ(diagnostics([&] { EXPECT_EQ(CM_Get_Child(&controller, root, 1), CR_INVALID_FLAG); }),
+              1);
+    EXPECT_EQ(CM_Get_Child(&controller, 999, 0), CR_INVALID_DEVNODE);
+    ASSERT_EQ(CM_Get_Child(&controller, root, 0), CR_SUCCESS);
+
+    const std::string id = "PCI\\VEN_8086&DEV_24C2&SUBSYS_01451028&REV_01\\3&172E68DD&0&E8";
+    std::vector<char> buffer(id.size() + 1, '#');
+    ASSERT_EQ(CM_Get_Device_IDA(controller, buffer.data(), static_cast<ULONG>(id.size()), 0),
+              CR_SUCCESS);
+    EXPECT_EQ(buffer.back(), '#'); // exactly filled: no terminator
+    EXPECT_EQ(CM_Get_Device_IDA(controller, buffer.data(), static_cast<ULONG>(id.size() - 1), 0),
+              CR_BUFFER_SMALL);
+
+    char text[64];
+    ULONG length = 10;
+    EXPECT_EQ(
+        CM_Get_DevNode_Registry_PropertyA(controller, CM_DRP_DRIVER, nullptr, text, &length, 0),
+        CR_BUFFER_SMALL);
+    EXPECT_EQ(length, 44u); // 43 characters and the terminator
+    length = sizeof text;
+    ASSERT_EQ(
+        CM_Get_DevNode_Registry_PropertyA(controller, CM_DRP_DRIVER, nullptr, text, &length, 0),
+        CR_SUCCESS);
+    EXPECT_STREQ(text, "{36fc9e60-c465-11cf-8056-444553540000}\\0000");
+    length = sizeof text;
+    EXPECT_EQ(CM_Get_DevNode_Registry_PropertyA(root, CM_DRP_DRIVER, nullptr, text, &length, 0),
+              CR_NO_SUCH_VALUE);
+}
+
+} // namespace
