@@ -37,6 +37,10 @@ class emulated : public testkit::emu_test {
         emu_test::SetUp();
         load(machine_json);
     }
+    void TearDown() override {
+        expect_nothing_held();
+        emu_test::TearDown();
+    }
 
     static HANDLE open(const std::string &path) {
         return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,

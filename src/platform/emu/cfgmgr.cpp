@@ -1,10 +1,10 @@
 // The configuration manager's device tree on the emulated machine.
 //
 // The tree is made from the machine description: a root node; below it each host
-// controller's node (its driver key, device ID and description) with the devices
-// connected to its ports below it, external hubs' devices below the hub's node;
-// then the description's extra nodes. It is made anew whenever the topology
-// changes, so a DEVINST stays good only until then.
+// controller's node (its driver key, device ID and description), below that its
+// root hub's node (no driver key) and the devices connected to its ports, external
+// hubs' devices below the hub's node; then the description's extra nodes. It is made anew whenever
+// the topology changes, so a DEVINST stays good only until then.
 #include "platform/emu/state.h"
 
 #include <algorithm>
@@ -127,12 +127,16 @@ void rebuild_tree() {
     devnode root;
     root.device_id = "HTREE\\ROOT\\0";
     const DEVINST top = add_node(0, root);
-    for (const controller_desc &c : s.m.controllers) {
+    for (std::size_t i = 0; i < s.m.controllers.size(); ++i) {
+        const controller_desc &c = s.m.controllers[i];
         devnode n;
         n.driver_key = unless_empty(c.driver_key);
         n.device_id = c.device_id;
         n.description = unless_empty(c.description);
-        add_devices(add_node(top, n), c.root_hub);
+        devnode root_hub;
+        root_hub.device_id = "USB\\ROOT_HUB\\4&" + std::to_string(i) + "&0";
+        root_hub.description = "USB Root Hub";
+        add_devices(add_node(add_node(top, n), root_hub), c.root_hub);
     }
     for (const node_desc &extra : s.m.extra_nodes) {
         add_extra(top, extra);
