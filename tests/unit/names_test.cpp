@@ -94,6 +94,8 @@ TEST_F(names, ControllerAndPortNamesComeBackAsAnsiText) {
     EXPECT_EQ(run([&] { return query_port_hub_name(hub, 2); }), "USB#VID_05E3&PID_0608#5&2c3d&0&2");
     EXPECT_EQ(reports, "");
     EXPECT_EQ(emu::call_count("DeviceIoControl"), 10u); // a probe and one full read each
+    EXPECT_EQ(emu::call_count("DeviceIoControl:0x220420"), 4u);
+    EXPECT_EQ(emu::call_count("DeviceIoControl:0x220408"), 2u);
 }
 
 TEST_F(names, CharactersOutsideTheAnsiCodePageBecomeTheDefaultCharacter) {

@@ -9,6 +9,7 @@
 // change has taken away answers no more.
 #include "platform/emu/state.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace emu {
@@ -349,6 +350,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                      DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped) {
     enter("DeviceIoControl");
+    // Each control code is counted on its own too, as "DeviceIoControl:0x220420".
+    char per_code[32];
+    std::snprintf(per_code, sizeof per_code, "DeviceIoControl:0x%X", static_cast<unsigned>(code));
+    ++st().calls[per_code];
     const handle_obj *h = find_handle(device);
     if (h == nullptr || h->kind != handle_kind::device) {
         misuse("DeviceIoControl", "not an open device handle");
