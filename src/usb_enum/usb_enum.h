@@ -59,3 +59,8 @@ int scan_usb();
 void walk_host_controller(HANDLE host_controller);
 void walk_hub(char *hub_name, port_connection *connection);
 void walk_hub_ports(HANDLE hub, std::uint32_t port_count);
+
+// Reads one port's connection record into `connection` with the extended query,
+// or with the older one when that fails; false (after the report where one is
+// due) when neither answers.
+bool query_port_connection(HANDLE hub, std::uint32_t port, port_connection *connection);

@@ -81,6 +81,14 @@ struct boot {
     }
     ~boot() {
         write_stats("exit", 0);
+        state &s = st();
+        if (!s.stats_path.empty()) {
+            std::string lines;
+            for (const auto &[function, count] : s.calls) {
+                lines += "call " + function + " " + std::to_string(count) + "\n";
+            }
+            append_to(s.stats_path, lines.data(), lines.size());
+        }
     }
 };
 const boot booted;
