@@ -147,6 +147,15 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set_handle, PSP_DEVICE_INTERFACE_
         return refuse(name, "cbSize is not sizeof(SP_DEVINFO_DATA)", ERROR_INVALID_USER_BUFFER);
     }
     if (const fault *f = take_fault(name, 0, *path, 0)) {
+        if (f->action == fault::actual_length) {
+            // A size answer that is not the truth: the call fails for lack of room
+            // and names the planted size.
+            if (required_size != nullptr) {
+                *required_size = f->length;
+            }
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
         SetLastError(f->error);
         return FALSE;
     }
