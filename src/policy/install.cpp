@@ -16,7 +16,7 @@ const std::uint32_t product_table[product_count] = {
 
 char trace_buffer[trace_buffer_size];
 
-static_assert(product_count == family_count * variants_per_family);
+static_assert(product_count == std::size_t{family_count} * variants_per_family);
 static_assert(trace_buffer_size >= command_slot_size + 1, "slot text, line feed and NUL");
 
 void trace_line(const char *text) {

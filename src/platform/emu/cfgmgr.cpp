@@ -214,7 +214,9 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyA(DEVINST dn, ULONG property, PULONG d
         }
         if (f->action == fault::raw_reply) {
             const ULONG n = std::min<ULONG>(*length, static_cast<ULONG>(f->bytes.size()));
-            std::memcpy(buffer, f->bytes.data(), n);
+            if (n > 0) {
+                std::memcpy(buffer, f->bytes.data(), n);
+            }
             *length = n;
             return CR_SUCCESS;
         }

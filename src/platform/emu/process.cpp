@@ -14,8 +14,6 @@
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
-
 namespace emu {
 namespace {
 
