@@ -198,6 +198,20 @@ TEST_F(poll, download_device_behind_a_hub_ends_only_the_inner_loop) {
     expect_nothing_held_between_passes();
 }
 
+// Every connection status but 0 counts as a connected device, the platform's
+// failure states included.
+TEST_F(poll, failure_states_count_as_connected_devices) {
+    const auto r = run_machine(
+        machine(controller(0,
+                           R"({"port": 1, "status": 2, "vid": "0x7A31", "pid": "0xE10C"},
+           {"port": 2, "status": 0, "vid": "0x7A31", "pid": "0xE20C"},
+           {"port": 3, "status": 3, "vid": "0x7A31", "pid": "0x2132"})",
+                           4, R"(, "interface": false)")));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(journal(),
+              (lines{"wdreg -inf ulvo_mtp.inf -compat -dont_create_virtual install", vcp_install}));
+}
+
 // A port whose device is gone but whose hub flag is still set is descended into
 // before it is skipped.
 TEST_F(poll, empty_port_flagged_as_hub_is_still_descended) {
