@@ -48,7 +48,7 @@ void start_machine(machine m) {
     s.vclock_ms = 0;
     s.start = std::chrono::steady_clock::now();
     s.calls.clear();
-    s.faults.clear();
+    s.faults = s.m.faults;
     s.fault_hits.clear();
     rebuild_tree();
     apply_due_changes();
@@ -151,14 +151,15 @@ handle_obj *find_handle(HANDLE h) {
 }
 
 const fault *take_fault(const char *function, std::uint32_t ioctl, const std::string &device,
-                        std::uint32_t port) {
+                        std::uint32_t port, std::uint64_t size) {
     state &s = st();
     s.fault_hits.resize(s.faults.size(), 0);
     const fault *hit = nullptr;
     for (std::size_t i = 0; i < s.faults.size(); ++i) {
         const fault &f = s.faults[i];
         if (f.function != function || (f.ioctl != 0 && f.ioctl != ioctl) ||
-            (!f.device.empty() && f.device != device) || (f.port != 0 && f.port != port)) {
+            (!f.device.empty() && f.device != device) || (f.port != 0 && f.port != port) ||
+            (f.size != 0 && f.size != size)) {
             continue;
         }
         ++s.fault_hits[i];

@@ -41,6 +41,7 @@ struct fault {
     std::uint32_t ioctl = 0; // DeviceIoControl: control code, 0 = any
     std::string device;      // CreateFileA/DeviceIoControl: device path, "" = any
     std::uint32_t port = 0;  // DeviceIoControl: ConnectionIndex asked for, 0 = any
+    std::uint64_t size = 0;  // GlobalAlloc: bytes asked for, 0 = any
     std::uint32_t nth = 1;
     enum kind { fail, actual_length, raw_reply } action = fail;
     std::uint32_t error = 31;        // fail: the last-error value (ERROR_GEN_FAILURE)

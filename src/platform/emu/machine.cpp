@@ -240,6 +240,203 @@ void collect_hub_names(const hub_desc &h, const std::string &place, std::set<std
     }
 }
 
+// Every hub name the machine can show: those of its controllers now and those
+// its changes bring.
+void all_hub_names(const hub_desc &h, std::set<std::string> &names) {
+    names.insert(h.name);
+    for (const port_desc &p : h.ports) {
+        for (const hub_desc &inner : p.hub) {
+            all_hub_names(inner, names);
+        }
+    }
+}
+
+// The calls a fault can be planted in, and what each one can be told.
+struct fault_site {
+    const char *function;
+    const char *device_key; // the key that narrows it to one device, or null
+    bool ioctl_and_port;    // DeviceIoControl's control code and port
+    bool size;              // GlobalAlloc's byte count
+    bool actual_length;
+    bool raw_reply;
+};
+
+constexpr fault_site fault_sites[] = {
+    {"DeviceIoControl", "device", true, false, true, true},
+    {"CreateFileA", "device", false, false, false, false},
+    {"GlobalAlloc", nullptr, false, true, false, false},
+    {"WideCharToMultiByte", nullptr, false, false, false, false},
+    {"SetupDiGetClassDevsA", nullptr, false, false, false, false},
+    {"SetupDiEnumDeviceInterfaces", nullptr, false, false, false, false},
+    {"SetupDiGetDeviceInterfaceDetailA", "device", false, false, true, false},
+    {"CM_Locate_DevNodeA", "device", false, false, false, false},
+    {"CM_Get_Child", "device", false, false, false, false},
+    {"CM_Get_Sibling", "device", false, false, false, false},
+    {"CM_Get_Parent", "device", false, false, false, false},
+    {"CM_Get_DevNode_Registry_PropertyA", "device", false, false, false, true},
+    {"CM_Get_Device_IDA", "device", false, false, false, true},
+    {"CreateProcessA", "program", false, false, false, false},
+    {"SetPriorityClass", nullptr, false, false, false, false},
+};
+
+// The control codes the emulated USB stack answers.
+constexpr std::uint32_t usb_control_codes[] = {0x220408, 0x22040C, 0x220414,
+                                               0x220420, 0x220424, 0x220448};
+
+// A 32-bit number, or a string of hexadecimal digits after "0x".
+std::uint32_t number32(const json &j, const std::string &place) {
+    if (j.is_string()) {
+        const std::string s = j.get<std::string>();
+        if (s.size() > 2 && s.size() <= 10 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X') &&
+            s.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos) {
+            return static_cast<std::uint32_t>(std::strtoul(s.c_str() + 2, nullptr, 16));
+        }
+        fail(place, "expected a number or a hexadecimal string such as \"0x220420\"");
+    }
+    return static_cast<std::uint32_t>(whole(j, place, 0, 0xFFFFFFFFu));
+}
+
+// Bytes written as hexadecimal digit pairs; white space between pairs is ignored.
+std::vector<std::uint8_t> hex_bytes(const json &j, const std::string &place) {
+    const std::string s = text(j, place);
+    std::vector<std::uint8_t> bytes;
+    auto digit = [&](char c) -> int {
+        if (c >= '0' && c <= '9') {
+            return c - '0';
+        }
+        if (c >= 'a' && c <= 'f') {
+            return c - 'a' + 10;
+        }
+        if (c >= 'A' && c <= 'F') {
+            return c - 'A' + 10;
+        }
+        return -1;
+    };
+    for (std::size_t i = 0; i < s.size();) {
+        if (s[i] == ' ' || s[i] == '\t' || s[i] == '\n') {
+            ++i;
+            continue;
+        }
+        const int hi = digit(s[i]);
+        const int lo = i + 1 < s.size() ? digit(s[i + 1]) : -1;
+        if (hi < 0 || lo < 0) {
+            fail(place, "expected pairs of hexadecimal digits, fault at character " +
+                            std::to_string(i + 1));
+        }
+        bytes.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+        i += 2;
+    }
+    if (bytes.size() > 65536) {
+        fail(place, "a reply of more than 65536 bytes");
+    }
+    return bytes;
+}
+
+fault parse_fault(const json &j, const std::string &place, const machine &m,
+                  const std::set<std::string> &hub_names) {
+    only_keys(j, place,
+              {"function", "ioctl", "device", "controller", "hub", "program", "port", "size", "nth",
+               "error", "actual_length", "raw_reply"});
+    if (!j.contains("function")) {
+        fail(place, "a fault needs its \"function\"");
+    }
+    fault f;
+    f.function = text(j["function"], at(place, "function"));
+    const fault_site *site = nullptr;
+    for (const fault_site &candidate : fault_sites) {
+        if (f.function == candidate.function) {
+            site = &candidate;
+        }
+    }
+    if (site == nullptr) {
+        fail(at(place, "function"), "no fault can be planted in \"" + f.function + "\"");
+    }
+    auto only_for = [&](const char *key, bool allowed) {
+        if (j.contains(key) && !allowed) {
+            fail(at(place, key), "does not apply to " + f.function);
+        }
+    };
+    const bool device_path = site->device_key != nullptr &&
+                             (f.function == "DeviceIoControl" || f.function == "CreateFileA");
+    only_for("ioctl", site->ioctl_and_port);
+    only_for("port", site->ioctl_and_port);
+    only_for("size", site->size);
+    only_for("actual_length", site->actual_length);
+    only_for("raw_reply", site->raw_reply);
+    only_for("controller", device_path);
+    only_for("hub", device_path);
+    only_for("device", site->device_key != nullptr && std::string(site->device_key) == "device");
+    only_for("program", site->device_key != nullptr && std::string(site->device_key) == "program");
+
+    if (j.contains("ioctl")) {
+        f.ioctl = number32(j["ioctl"], at(place, "ioctl"));
+        bool known = false;
+        for (std::uint32_t code : usb_control_codes) {
+            known = known || code == f.ioctl;
+        }
+        if (!known) {
+            fail(at(place, "ioctl"), "not a control code the USB stack answers");
+        }
+    }
+    int narrowing = 0;
+    if (j.contains("device")) {
+        f.device = text(j["device"], at(place, "device"), false);
+        ++narrowing;
+    }
+    if (j.contains("program")) {
+        f.device = text(j["program"], at(place, "program"), false);
+        ++narrowing;
+    }
+    if (j.contains("controller")) {
+        const auto number = static_cast<int>(whole(j["controller"], at(place, "controller"), 0, 9));
+        bool found = false;
+        for (const controller_desc &c : m.controllers) {
+            found = found || (c.number && *c.number == number);
+        }
+        if (!found) {
+            fail(at(place, "controller"), "no controller has the number " + std::to_string(number));
+        }
+        f.device = "\\\\.\\HCD" + std::to_string(number);
+        ++narrowing;
+    }
+    if (j.contains("hub")) {
+        const std::string name = text(j["hub"], at(place, "hub"), false);
+        if (hub_names.count(name) == 0) {
+            fail(at(place, "hub"), "no hub of the machine has this name");
+        }
+        f.device = "\\\\.\\" + utf8_to_ansi(name);
+        ++narrowing;
+    }
+    if (narrowing > 1) {
+        fail(place, "at most one of \"device\", \"controller\" and \"hub\"");
+    }
+    if (j.contains("port")) {
+        f.port = static_cast<std::uint32_t>(whole(j["port"], at(place, "port"), 1, 255));
+    }
+    if (j.contains("size")) {
+        f.size = whole(j["size"], at(place, "size"), 1, 0xFFFFFFFFu);
+    }
+    if (j.contains("nth")) {
+        f.nth = static_cast<std::uint32_t>(whole(j["nth"], at(place, "nth"), 0, 0xFFFFFFFFu));
+    }
+    const int actions = static_cast<int>(j.contains("error")) +
+                        static_cast<int>(j.contains("actual_length")) +
+                        static_cast<int>(j.contains("raw_reply"));
+    if (actions > 1) {
+        fail(place, "at most one of \"error\", \"actual_length\" and \"raw_reply\"");
+    }
+    if (j.contains("error")) {
+        f.error = number32(j["error"], at(place, "error"));
+    } else if (j.contains("actual_length")) {
+        f.action = fault::actual_length;
+        f.length = number32(j["actual_length"], at(place, "actual_length"));
+    } else if (j.contains("raw_reply")) {
+        f.action = fault::raw_reply;
+        f.bytes = hex_bytes(j["raw_reply"], at(place, "raw_reply"));
+    }
+    return f;
+}
+
 } // namespace
 
 // The port a change replaces: the hub that holds it, or null when the path
@@ -291,7 +488,9 @@ std::string parse_machine(const std::string &source, machine &out) {
     }
     try {
         machine m;
-        only_keys(j, "", {"os_version", "clock", "processes", "controllers", "changes", "nodes"});
+        only_keys(
+            j, "",
+            {"os_version", "clock", "processes", "controllers", "changes", "nodes", "faults"});
         if (j.contains("os_version")) {
             const json &v = j["os_version"];
             only_keys(v, "os_version", {"major", "minor", "build"});
@@ -442,6 +641,27 @@ std::string parse_machine(const std::string &source, machine &out) {
                 for (std::size_t k = 0; k < replay.controllers.size(); ++k) {
                     collect_hub_names(replay.controllers[k].root_hub, at(place, "port"), names);
                 }
+            }
+        }
+        if (j.contains("faults")) {
+            const json &fs = j["faults"];
+            if (!fs.is_array()) {
+                fail("faults", "expected an array");
+            }
+            std::set<std::string> names;
+            for (const controller_desc &c : m.controllers) {
+                all_hub_names(c.root_hub, names);
+            }
+            for (const change_desc &c : m.changes) {
+                if (c.port) {
+                    for (const hub_desc &h : c.port->hub) {
+                        all_hub_names(h, names);
+                    }
+                }
+            }
+            for (std::size_t i = 0; i < fs.size(); ++i) {
+                m.faults.push_back(
+                    parse_fault(fs[i], "faults[" + std::to_string(i) + "]", m, names));
             }
         }
         out = std::move(m);

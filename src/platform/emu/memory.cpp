@@ -128,7 +128,7 @@ HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (const fault *f = take_fault("GlobalAlloc", 0, "", 0)) {
+    if (const fault *f = take_fault("GlobalAlloc", 0, "", 0, bytes)) {
         SetLastError(f->error);
         return nullptr;
     }

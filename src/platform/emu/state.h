@@ -70,6 +70,7 @@ struct machine {
     std::vector<controller_desc> controllers;
     std::vector<node_desc> extra_nodes; // more nodes below the device tree's root
     std::vector<change_desc> changes;
+    std::vector<fault> faults; // planted when the machine starts
 };
 
 // Parses a description; returns the fault text ("<place>: <fault>") or "".
@@ -136,7 +137,7 @@ handle_obj *find_handle(HANDLE h);
 
 // A fault planted for this call, if one matches (and counts the match).
 const fault *take_fault(const char *function, std::uint32_t ioctl, const std::string &device,
-                        std::uint32_t port);
+                        std::uint32_t port, std::uint64_t size = 0);
 
 // Where the topology holds a hub of this name (root or external), or null.
 const hub_desc *find_hub(const std::string &name);
