@@ -179,6 +179,15 @@ class machine_test : public testkit::tool_test {
     std::map<std::string, long> call_counts() const {
         return calls(dir / "stats");
     }
+    // The tool's peak resident memory in kilobytes, as it reported at exit.
+    long peak_rss_kb() const {
+        for (const std::string &line : testkit::read_lines(dir / "stats")) {
+            if (line.rfind("peak_rss_kb ", 0) == 0) {
+                return std::stol(line.substr(12));
+            }
+        }
+        return -1;
+    }
     // Polling passes run: one 250 ms pause before each.
     long passes() const {
         const auto s = stats();

@@ -42,6 +42,22 @@ void write_stats(const char *event, std::uint64_t value) {
     append_to(s.stats_path, line, static_cast<std::size_t>(n));
 }
 
+// The process's peak resident memory (VmHWM) in kilobytes, as the system counts
+// it for this program image; 0 where the system does not tell.
+unsigned long long peak_resident_kb() {
+    unsigned long long kb = 0;
+    if (FILE *f = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f) != nullptr) {
+            if (std::sscanf(line, "VmHWM: %llu kB", &kb) == 1) {
+                break;
+            }
+        }
+        std::fclose(f);
+    }
+    return kb;
+}
+
 void start_machine(machine m) {
     state &s = st();
     s.m = std::move(m);
@@ -87,6 +103,7 @@ struct boot {
             for (const auto &[function, count] : s.calls) {
                 lines += "call " + function + " " + std::to_string(count) + "\n";
             }
+            lines += "peak_rss_kb " + std::to_string(peak_resident_kb()) + "\n";
             append_to(s.stats_path, lines.data(), lines.size());
         }
     }

@@ -1,0 +1,155 @@
+// A seven-hour polling run on the virtual clock: 100000 passes over a machine
+// with three controllers, nested hubs and recognised devices, every pass
+// running installs and reporting two failure sites, until the download-mode
+// device arrives in the last pass the loop allows. Nothing held grows: not the
+// blocks and handles between passes, not the process's peak resident memory
+// (VmHWM as the tool reports it at exit, compared with a run of 1000 passes).
+#include "faults/machine_kit.h"
+
+#include <cstdio>
+
+namespace {
+
+using namespace faultkit;
+
+const std::string root0 = root_hub(0);
+const std::string root2 = root_hub(2);
+
+// Controller 0 (numbered and listed by the interface, so walked twice a pass):
+// an external hub on port 1 with a kelmi d1 device and a second-tier hub holding
+// a pasur MTP-only device, a nuvek d2 device on port 2, a dravo d0 device that
+// answers only the older connection query on port 4; the download-mode device
+// comes to its port 3 just before the last pass. Controller 1 (numbered only):
+// a device ID that is not a PCI one (site 1875 every pass), a kelmi d0 device.
+// Controller 2 (interface only): another vendor's device, and a pasur d1 device
+// whose driver key cannot be read (site 451 every pass).
+std::string soak_machine(long passes) {
+    const std::string tier1 = external_hub(0, 1);
+    const std::string tier2 = "USB#VID_05E3&PID_0608#6&1f&0&3" + hub_guid;
+    return R"({"os_version": {"major": 5, "minor": 1}, "clock": "virtual", "processes": "record",
+  "controllers": [
+    {"number": 0, "interface": true, "driver_key": ")" +
+           controller_key(0) + R"(", "device_id": ")" + pci_id(0) + R"(",
+     "root_hub": {"name": ")" +
+           root0 + R"(", "port_count": 4, "ports": [
+       {"port": 1, "vid": "0x05E3", "pid": "0x0608", "hub": {"name": ")" +
+           tier1 + R"(", "port_count": 4, "ports": [
+          {"port": 2, "vid": "0x7A31", "pid": "0xE221"},
+          {"port": 3, "vid": "0x05E3", "pid": "0x0608", "hub": {"name": ")" +
+           tier2 + R"(", "port_count": 2, "ports": [
+             {"port": 1, "vid": "0x7A31", "pid": "0xE30C"}]}}]}},
+       {"port": 2, "vid": "0x7A31", "pid": "0xE52C"},
+       {"port": 4, "vid": "0x7A31", "pid": "0xE420", "legacy_query": true}]}},
+    {"number": 1, "interface": false, "driver_key": ")" +
+           controller_key(1) + R"(", "device_id": "ACPI\\PNP0A03\\1",
+     "root_hub": {"name": ")" +
+           root_hub(1) +
+           R"(", "port_count": 2, "ports": [{"port": 1, "vid": "0x7A31", "pid": "0xE220"}]}},
+    {"interface": true, "driver_key": ")" +
+           controller_key(2) + R"(", "device_id": ")" + pci_id(2) + R"(",
+     "root_hub": {"name": ")" +
+           root2 + R"(", "port_count": 3, "ports": [
+       {"port": 1, "vid": "0x1234", "pid": "0x5678"},
+       {"port": 3, "vid": "0x7A31", "pid": "0xE321"}]}}],
+  "changes": [{"at_ms": )" +
+           std::to_string(250 * passes - 100) +
+           R"(, "controller": 0, "port_path": [3], "port": {"vid": "0x7A31", "pid": "0x2132"}}],
+  "faults": [{"function": "DeviceIoControl", "ioctl": "0x220420", "hub": ")" +
+           root2 + R"(", "port": 3, "nth": 0}]})";
+}
+
+const std::string mtp_install = "wdreg -inf ulvo_mtp.inf -compat -dont_create_virtual install";
+
+// Controller 0's walk: the devices in port order, hubs first.
+const lines controller0 = sequence("kelmi", 1) + lines{mtp_install} + sequence("nuvek", 2) +
+                          lines{mtp_install} + sequence("dravo", 0);
+// A whole pass: controller 0, controller 1, then by interface controller 0 again
+// and controller 2.
+const lines whole_pass = controller0 + sequence("kelmi", 0) + controller0 + sequence("pasur", 1);
+// The last pass ends at the download device on controller 0's port 3.
+const lines last_pass = sequence("kelmi", 1) + lines{mtp_install} + sequence("nuvek", 2) +
+                        lines{mtp_install, vcp_install};
+const std::string pass_reports = reports({1875, 451});
+
+class soak : public machine_test {
+  protected:
+    // Polls the soak machine for `passes` passes, the commands journalled or not.
+    testkit::tool_run poll(long passes, bool with_journal) {
+        write("machine.json", soak_machine(passes));
+        std::filesystem::remove(dir / "stats");
+        std::filesystem::remove(dir / "journal");
+        std::map<std::string, std::string> env = {
+            {"QUORVEX_MACHINE", (dir / "machine.json").string()},
+            {"QUORVEX_STATS", (dir / "stats").string()}};
+        if (with_journal) {
+            env["QUORVEX_JOURNAL"] = (dir / "journal").string();
+        }
+        return run({"128"}, env);
+    }
+
+    // The run ended by itself in the pass that found the download device, the
+    // last one the loop allows, and held nothing before any pass or at exit.
+    void expect_whole_run(const testkit::tool_run &r, long passes) {
+        EXPECT_EQ(r.status, 1);
+        std::string expected_err;
+        expected_err.reserve(pass_reports.size() * static_cast<std::size_t>(passes));
+        for (long pass = 1; pass < passes; ++pass) {
+            expected_err += pass_reports;
+        }
+        EXPECT_TRUE(r.err == expected_err)
+            << "standard error differs; its start: " << r.err.substr(0, 400);
+        const auto s = stats();
+        ASSERT_FALSE(s.empty());
+        long pauses = 0;
+        for (const held &h : s) {
+            if (h.event == "sleep" && h.value == 250) {
+                ++pauses;
+                // Before pass k the clock reads 250 (k - 1): no other pause runs.
+                ASSERT_EQ(h.clock, 250u * static_cast<unsigned long long>(pauses - 1));
+            }
+            if ((h.event == "sleep" && h.value == 250) || h.event == "exit") {
+                ASSERT_EQ(h.handles, 0u) << h.event << " at " << h.clock;
+                ASSERT_EQ(h.blocks, 0u) << h.event << " at " << h.clock;
+            }
+        }
+        EXPECT_EQ(pauses, passes);
+        EXPECT_EQ(s.back().event, "exit");
+        EXPECT_EQ(s.back().clock, 250u * static_cast<unsigned long long>(passes));
+        const auto c = call_counts();
+        EXPECT_EQ(c.at("CreateProcessA"), static_cast<long>(whole_pass.size()) * (passes - 1) +
+                                              static_cast<long>(last_pass.size()));
+        EXPECT_EQ(c.at("GlobalAlloc"), c.at("GlobalFree"));
+        EXPECT_EQ(c.at("SetupDiGetClassDevsA"), passes - 1);
+        EXPECT_EQ(c.at("SetupDiDestroyDeviceInfoList"), passes - 1);
+    }
+};
+
+TEST_F(soak, hundred_thousand_passes_hold_nothing_more_than_a_thousand) {
+    const long short_run = 1000;
+    const long long_run = 100000;
+
+    // The short run, journalled: every pass runs the same commands.
+    const auto first = poll(short_run, true);
+    expect_whole_run(first, short_run);
+    const long short_run_peak_kb = peak_rss_kb();
+    lines expected;
+    for (long pass = 1; pass < short_run; ++pass) {
+        expected = expected + whole_pass;
+    }
+    EXPECT_EQ(journal(), expected + last_pass);
+
+    // The long run, seven hours of polling on the virtual clock.
+    const auto second = poll(long_run, false);
+    expect_whole_run(second, long_run);
+    const long long_run_peak_kb = peak_rss_kb();
+
+    // The process's peak resident memory does not grow with the passes: a leak
+    // of a few bytes a pass would add hundreds of kilobytes.
+    std::printf("peak resident memory: %ld KB after %ld passes, %ld KB after %ld passes\n",
+                short_run_peak_kb, short_run, long_run_peak_kb, long_run);
+    EXPECT_GT(short_run_peak_kb, 0);
+    EXPECT_GT(long_run_peak_kb, 0);
+    EXPECT_LE(long_run_peak_kb, short_run_peak_kb + 256);
+}
+
+} // namespace
