@@ -388,3 +388,89 @@ TEST_F(emulated, DeviceTreeReadsFollowTheBufferRules) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(emulated, HubNamesOpenWithoutRegardToCase) {
+    HANDLE hub = open("\\\\.\\ext#hub#b");
+    ASSERT_NE(hub, INVALID_HANDLE_VALUE);
+    answer a = ask(hub, ioctl_usb_get_node_information, std::vector<std::uint8_t>(76));
+    EXPECT_TRUE(a.ok);
+    EXPECT_EQ(a.bytes[6], 2); // EXT#HUB#B's port count
+    EXPECT_TRUE(CloseHandle(hub));
+    EXPECT_EQ(open("\\\\.\\EXT#HUB#"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+// A handle follows its hub through a change that leaves the hub where it was,
+// and a reloaded machine answers through handles opened before.
+TEST_F(emulated, HandlesFollowTheirHubThroughChanges) {
+    load(R"({"clock": "virtual", "controllers": [
+      { "number": 0, "driver_key": "k0", "root_hub": { "name": "ROOT#HUB#A", "port_count": 3,
+        "ports": [ { "port": 1, "vid": "0x05E3", "pid": "0x0608",
+                     "hub": { "name": "EXT#HUB#B", "port_count": 2 } } ] } } ],
+      "changes": [ { "at_ms": 100, "controller": 0, "port_path": [3],
+                     "port": { "port": 3, "vid": "0x7A31", "pid": "0xE121" } } ] })");
+    HANDLE root = open("\\\\.\\ROOT#HUB#A");
+    HANDLE ext = open("\\\\.\\EXT#HUB#B");
+    ASSERT_NE(root, INVALID_HANDLE_VALUE);
+    ASSERT_NE(ext, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ask(root, ioctl_usb_get_node_connection_information_ex, with_port(365, 3)).bytes[31],
+              0); // port 3 empty
+    Sleep(100);
+    EXPECT_EQ(ask(root, ioctl_usb_get_node_connection_information_ex, with_port(365, 3)).bytes[31],
+              1); // the device arrived
+    EXPECT_TRUE(ask(ext, ioctl_usb_get_node_information, std::vector<std::uint8_t>(76)).ok);
+
+    load(R"({"clock": "virtual", "controllers": [
+      { "number": 0, "driver_key": "k0", "root_hub": { "name": "ROOT#HUB#A", "port_count": 5 } } ]
+      })");
+    answer a = ask(root, ioctl_usb_get_node_information, std::vector<std::uint8_t>(76));
+    EXPECT_TRUE(a.ok);
+    EXPECT_EQ(a.bytes[6], 5); // the new machine's root hub
+    a = ask(ext, ioctl_usb_get_node_information, std::vector<std::uint8_t>(76));
+    EXPECT_FALSE(a.ok);
+    EXPECT_EQ(a.error, ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_TRUE(CloseHandle(root));
+    EXPECT_TRUE(CloseHandle(ext));
+}
+
+TEST_F(emulated, CallCountsAreKeptByFunctionAndControlCode) {
+    HANDLE hub = open("\\\\.\\ROOT#HUB#A");
+    ASSERT_NE(hub, INVALID_HANDLE_VALUE);
+    ask(hub, ioctl_usb_get_node_information, std::vector<std::uint8_t>(76));
+    ask(hub, ioctl_usb_get_node_connection_information_ex, with_port(365, 1));
+    ask(hub, ioctl_usb_get_node_connection_information_ex, with_port(365, 2));
+    EXPECT_TRUE(CloseHandle(hub));
+    const auto counts = emu::call_counts();
+    EXPECT_EQ(counts.at("CreateFileA"), 1u);
+    EXPECT_EQ(counts.at("DeviceIoControl"), 3u);
+    EXPECT_EQ(counts.at("DeviceIoControl:0x220408"), 1u);
+    EXPECT_EQ(counts.at("DeviceIoControl:0x220448"), 2u);
+    EXPECT_EQ(counts.at("CloseHandle"), 1u);
+    for (const auto &[function, count] : counts) {
+        EXPECT_EQ(emu::call_count(function), count) << function;
+    }
+    EXPECT_EQ(emu::call_count("CM_Get_Child"), 0u);
+    load(machine_json);
+    EXPECT_TRUE(emu::call_counts().empty());
+}
+
+TEST_F(emulated, GlobalBytesAreCountedWithTheirPeak) {
+    const std::size_t base = emu::live_global_bytes();
+    emu::reset_peak_global_bytes();
+    void *a = GlobalAlloc(GMEM_ZEROINIT, 100);
+    void *b = GlobalAlloc(GMEM_ZEROINIT, 50);
+    EXPECT_EQ(emu::live_global_bytes(), base + 150);
+    EXPECT_EQ(GlobalFree(a), nullptr);
+    void *c = GlobalAlloc(GMEM_FIXED, 20);
+    EXPECT_EQ(emu::live_global_bytes(), base + 70);
+    EXPECT_EQ(emu::peak_global_bytes(), base + 150);
+    emu::reset_peak_global_bytes();
+    EXPECT_EQ(emu::peak_global_bytes(), base + 70);
+    EXPECT_EQ(GlobalFree(b), nullptr);
+    EXPECT_EQ(GlobalFree(c), nullptr);
+    EXPECT_EQ(emu::live_global_bytes(), base);
+}
+
+} // namespace

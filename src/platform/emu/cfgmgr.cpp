@@ -26,6 +26,13 @@ std::optional<std::string> unless_empty(const std::string &text) {
 
 DEVINST add_node(DEVINST parent, devnode node) {
     auto &tree = st().tree;
+    if (node.driver_key) {
+        node.driver_key_ansi = utf8_to_ansi(*node.driver_key);
+    }
+    node.device_id_ansi = utf8_to_ansi(node.device_id);
+    if (node.description) {
+        node.description_ansi = utf8_to_ansi(*node.description);
+    }
     node.parent = parent;
     node.child = 0;
     node.sibling = 0;
@@ -123,6 +130,7 @@ CONFIGRET navigate(const char *function, PDEVINST answer, DEVINST from, ULONG fl
 
 void rebuild_tree() {
     state &s = st();
+    ++s.topology;
     s.tree.clear();
     devnode root;
     root.device_id = "HTREE\\ROOT\\0";
@@ -167,7 +175,7 @@ CONFIGRET CM_Locate_DevNodeA(PDEVINST answer, DEVINSTID_A device_id, ULONG flags
         return CR_SUCCESS;
     }
     for (std::size_t i = 0; i < tree.size(); ++i) {
-        const std::string id = utf8_to_ansi(tree[i].device_id);
+        const std::string &id = tree[i].device_id_ansi;
         if (id.size() == wanted.size() &&
             std::equal(id.begin(), id.end(), wanted.begin(), [](char a, char b) {
                 return (a >= 'a' && a <= 'z' ? a - 32 : a) == (b >= 'a' && b <= 'z' ? b - 32 : b);
@@ -223,14 +231,14 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyA(DEVINST dn, ULONG property, PULONG d
     }
     const std::optional<std::string> *value = nullptr;
     if (property == CM_DRP_DRIVER) {
-        value = &node->driver_key;
+        value = &node->driver_key_ansi;
     } else if (property == CM_DRP_DEVICEDESC) {
-        value = &node->description;
+        value = &node->description_ansi;
     }
     if (value == nullptr || !value->has_value()) {
         return CR_NO_SUCH_VALUE;
     }
-    const std::string text = utf8_to_ansi(**value);
+    const std::string &text = **value;
     const auto needed = static_cast<ULONG>(text.size() + 1);
     if (*length < needed) {
         *length = needed;
@@ -269,7 +277,7 @@ CONFIGRET CM_Get_Device_IDA(DEVINST dn, PSTR buffer, ULONG buffer_length, ULONG 
             return CR_SUCCESS;
         }
     }
-    const std::string id = utf8_to_ansi(node->device_id);
+    const std::string &id = node->device_id_ansi;
     if (buffer_length < id.size()) {
         std::memcpy(buffer, id.data(), buffer_length);
         return CR_BUFFER_SMALL;

@@ -64,6 +64,8 @@ void start_machine(machine m) {
     s.vclock_ms = 0;
     s.start = std::chrono::steady_clock::now();
     s.calls.clear();
+    s.call_slots.clear();
+    s.peak_global_bytes = s.global_bytes;
     s.faults = s.m.faults;
     s.fault_hits.clear();
     rebuild_tree();
@@ -122,8 +124,34 @@ std::uint64_t now_ms() {
                                           .count());
 }
 
+namespace {
+
+std::uint64_t &counter(std::string_view name) {
+    auto &calls = st().calls;
+    auto it = calls.find(name);
+    if (it == calls.end()) {
+        it = calls.emplace(std::string(name), 0).first;
+    }
+    return it->second;
+}
+
+} // namespace
+
+void count_call(std::string_view name) {
+    ++counter(name);
+}
+
 void enter(const char *function) {
-    ++st().calls[function];
+    // Most calls come from a name seen before at the same address.
+    auto &slots = st().call_slots;
+    auto slot = slots.find(function);
+    if (slot == slots.end() || *slot->second.first != function) {
+        const std::string_view name(function);
+        std::uint64_t &count = counter(name);
+        const std::string *key = &st().calls.find(name)->first;
+        slot = slots.insert_or_assign(function, std::make_pair(key, &count)).first;
+    }
+    ++*slot->second.second;
     apply_due_changes();
 }
 
@@ -242,6 +270,23 @@ std::uint64_t call_count(const std::string &function) {
     const auto &calls = st().calls;
     auto it = calls.find(function);
     return it == calls.end() ? 0 : it->second;
+}
+
+std::map<std::string, std::uint64_t> call_counts() {
+    const auto &calls = st().calls;
+    return {calls.begin(), calls.end()};
+}
+
+std::size_t live_global_bytes() {
+    return st().global_bytes;
+}
+
+std::size_t peak_global_bytes() {
+    return st().peak_global_bytes;
+}
+
+void reset_peak_global_bytes() {
+    st().peak_global_bytes = st().global_bytes;
 }
 
 void add_fault(const fault &f) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,14 @@ std::uint64_t clock_ms();
 
 // How often a platform function was called since the last reset ("DeviceIoControl", ...).
 std::uint64_t call_count(const std::string &function);
+// Every count at once, by the same names.
+std::map<std::string, std::uint64_t> call_counts();
+
+// Bytes held in GlobalAlloc blocks now, and the most held at once since the
+// machine was loaded or reset_peak_global_bytes() was called.
+std::size_t live_global_bytes();
+std::size_t peak_global_bytes();
+void reset_peak_global_bytes();
 
 // A fault planted in the machine: the nth matching call (1-based; 0 = every
 // matching call) of `function` does `action` instead of its normal work.

@@ -48,7 +48,9 @@ bool low_surrogate(char16_t u) {
 } // namespace
 
 std::u16string utf8_to_utf16(const std::string &text) {
-    std::u16string out;
+    // No character takes fewer UTF-8 bytes than UTF-16 units.
+    std::u16string out(text.size(), u'\0');
+    std::size_t written = 0;
     const auto *s = reinterpret_cast<const unsigned char *>(text.data());
     const std::size_t n = text.size();
     for (std::size_t i = 0; i < n;) {
@@ -81,34 +83,37 @@ std::u16string utf8_to_utf16(const std::string &text) {
         }
         if (cp >= 0x10000 && cp <= 0x10FFFF) {
             cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+            out[written++] = static_cast<char16_t>(0xD800 + (cp >> 10));
+            out[written++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
         } else {
-            out += static_cast<char16_t>(cp > 0x10FFFF ? 0xFFFD : cp);
+            out[written++] = static_cast<char16_t>(cp > 0x10FFFF ? 0xFFFD : cp);
         }
         i += len;
     }
+    out.resize(written);
     return out;
 }
 
 std::string utf16_to_ansi(const char16_t *text, std::size_t units, char default_char,
                           bool *used_default) {
-    std::string out;
+    std::string out(units, '\0'); // at most one byte per unit
+    std::size_t written = 0;
     for (std::size_t i = 0; i < units; ++i) {
         const int byte = ansi_byte(text[i]);
         if (byte >= 0) {
-            out += static_cast<char>(byte);
+            out[written++] = static_cast<char>(byte);
             continue;
         }
         // A surrogate pair is one character, and so one default character.
         if (high_surrogate(text[i]) && i + 1 < units && low_surrogate(text[i + 1])) {
             ++i;
         }
-        out += default_char;
+        out[written++] = default_char;
         if (used_default != nullptr) {
             *used_default = true;
         }
     }
+    out.resize(written);
     return out;
 }
 
@@ -143,7 +148,12 @@ HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
         return nullptr;
     }
     std::memset(block, (flags & GMEM_ZEROINIT) != 0 ? 0 : fresh_fill, bytes == 0 ? 1 : bytes);
-    st().globals[block] = bytes;
+    state &s = st();
+    s.globals[block] = bytes;
+    s.global_bytes += bytes;
+    if (s.global_bytes > s.peak_global_bytes) {
+        s.peak_global_bytes = s.global_bytes;
+    }
     return block;
 }
 
@@ -159,6 +169,7 @@ HGLOBAL GlobalFree(HGLOBAL block) {
         SetLastError(ERROR_INVALID_HANDLE);
         return block;
     }
+    st().global_bytes -= it->second;
     globals.erase(it);
     std::free(block);
     return nullptr;

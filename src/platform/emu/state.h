@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -88,8 +89,12 @@ struct handle_obj {
     // process
     long pid = -1;
     bool exited = false;
-    // device: the path as opened
+    // device: the path as opened, and what it named when the topology was as
+    // `topology` says (looked up again after a change)
     std::string path;
+    const controller_desc *controller = nullptr;
+    const hub_desc *hub = nullptr;
+    std::uint64_t topology = 0;
     // devinfo: the interface paths it lists, in order
     std::vector<std::string> interfaces;
 };
@@ -100,6 +105,10 @@ struct devnode {
     std::optional<std::string> driver_key;
     std::string device_id;
     std::optional<std::string> description;
+    // The same texts in the ANSI code page, as the ...A calls hand them out.
+    std::optional<std::string> driver_key_ansi;
+    std::string device_id_ansi;
+    std::optional<std::string> description_ansi;
 };
 
 struct state {
@@ -110,10 +119,16 @@ struct state {
     std::map<std::uintptr_t, handle_obj> handles;
     std::uintptr_t next_handle = 0x100;
     std::unordered_map<void *, std::size_t> globals;
+    std::size_t global_bytes = 0;      // held in the live blocks
+    std::size_t peak_global_bytes = 0; // the most held at once
     std::vector<fault> faults;
     std::vector<std::uint32_t> fault_hits; // matching calls seen, per fault
-    std::map<std::string, std::uint64_t> calls;
-    std::vector<devnode> tree; // rebuilt whenever the topology changes
+    std::map<std::string, std::uint64_t, std::less<>> calls;
+    // The counter in `calls` last found for a name at a given address (the names
+    // are literals); emptied whenever `calls` is.
+    std::unordered_map<const char *, std::pair<const std::string *, std::uint64_t *>> call_slots;
+    std::vector<devnode> tree;  // rebuilt whenever the topology changes
+    std::uint64_t topology = 0; // counts those rebuilds
     std::string trace_path;
     std::string journal_path;
     std::string stats_path;
@@ -123,6 +138,8 @@ state &st();
 
 // Counts a call of `function` (for call_count) and applies due topology changes.
 void enter(const char *function);
+// Counts one more call under `name` without anything else.
+void count_call(std::string_view name);
 
 // The machine's clock now.
 std::uint64_t now_ms();

@@ -11,6 +11,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 namespace emu {
 namespace {
@@ -55,18 +57,49 @@ bool starts_with(const std::string &s, const char *prefix) {
     return s.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
-const hub_desc *find_hub_below(const hub_desc &h, const std::string &name) {
-    if (same_name(utf8_to_ansi(h.name), name)) {
-        return &h;
+std::string lower(std::string text) {
+    for (char &c : text) {
+        c = ascii_lower(c);
     }
+    return text;
+}
+
+// The devices a path can name, by the lower-case ANSI text it must match: every
+// hub by its name and every listed controller by its interface path. Made again
+// after each topology change.
+struct device_index {
+    std::uint64_t topology = 0;
+    std::unordered_map<std::string, const hub_desc *> hubs;
+    std::unordered_map<std::string, const controller_desc *> interfaces;
+};
+
+// The first hub of a name in walk order wins, as a search in that order would.
+void index_hubs(device_index &index, const hub_desc &h) {
+    index.hubs.emplace(lower(utf8_to_ansi(h.name)), &h);
     for (const port_desc &p : h.ports) {
         for (const hub_desc &inner : p.hub) {
-            if (const hub_desc *found = find_hub_below(inner, name)) {
-                return found;
-            }
+            index_hubs(index, inner);
         }
     }
-    return nullptr;
+}
+
+const device_index &current_index() {
+    static device_index index;
+    const state &s = st();
+    if (index.topology != s.topology) {
+        index.hubs.clear();
+        index.interfaces.clear();
+        for (std::size_t i = 0; i < s.m.controllers.size(); ++i) {
+            const controller_desc &c = s.m.controllers[i];
+            index_hubs(index, c.root_hub);
+            if (c.interface) {
+                // Of two controllers under one path the later one answers.
+                index.interfaces.insert_or_assign(lower(interface_path(i)), &c);
+            }
+        }
+        index.topology = s.topology;
+    }
+    return index;
 }
 
 // What a device path opens: a host controller or a hub, or neither.
@@ -91,10 +124,10 @@ target resolve(const std::string &path) {
         }
         t.hub = find_hub(name);
     } else if (starts_with(path, "\\\\?\\")) {
-        for (std::size_t i = 0; i < m.controllers.size(); ++i) {
-            if (m.controllers[i].interface && same_name(interface_path(i), path)) {
-                t.controller = &m.controllers[i];
-            }
+        const auto &interfaces = current_index().interfaces;
+        const auto it = interfaces.find(lower(path));
+        if (it != interfaces.end()) {
+            t.controller = it->second;
         }
     }
     return t;
@@ -273,12 +306,9 @@ BOOL hub_request(const hub_desc &hub, DWORD code, LPVOID in, DWORD in_size, LPVO
 } // namespace
 
 const hub_desc *find_hub(const std::string &name) {
-    for (const controller_desc &c : st().m.controllers) {
-        if (const hub_desc *h = find_hub_below(c.root_hub, name)) {
-            return h;
-        }
-    }
-    return nullptr;
+    const auto &hubs = current_index().hubs;
+    const auto it = hubs.find(lower(name));
+    return it == hubs.end() ? nullptr : it->second;
 }
 
 std::string interface_path(std::size_t index) {
@@ -343,6 +373,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     handle_obj h;
     h.kind = handle_kind::device;
     h.path = path;
+    h.controller = t.controller;
+    h.hub = t.hub;
+    h.topology = st().topology;
     SetLastError(ERROR_SUCCESS);
     return new_handle(h);
 }
@@ -351,10 +384,18 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID
                      DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped) {
     enter("DeviceIoControl");
     // Each control code is counted on its own too, as "DeviceIoControl:0x220420".
-    char per_code[32];
-    std::snprintf(per_code, sizeof per_code, "DeviceIoControl:0x%X", static_cast<unsigned>(code));
-    ++st().calls[per_code];
-    const handle_obj *h = find_handle(device);
+    char per_code[32] = "DeviceIoControl:0x";
+    std::size_t length = std::strlen(per_code);
+    bool digits = false;
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        const unsigned digit = (code >> shift) & 0xFu;
+        if (digit != 0 || digits || shift == 0) {
+            per_code[length++] = "0123456789ABCDEF"[digit];
+            digits = true;
+        }
+    }
+    count_call(std::string_view(per_code, length));
+    handle_obj *h = find_handle(device);
     if (h == nullptr || h->kind != handle_kind::device) {
         misuse("DeviceIoControl", "not an open device handle");
         SetLastError(ERROR_INVALID_HANDLE);
@@ -370,9 +411,16 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID
     if ((in == nullptr && in_size != 0) || (out == nullptr && out_size != 0)) {
         return refuse("a buffer length without a buffer", ERROR_INVALID_USER_BUFFER);
     }
-    const std::string path = h->path;
-    const target t = resolve(path);
-    if (t.controller == nullptr && t.hub == nullptr) {
+    const std::string &path = h->path;
+    if (h->topology != st().topology) {
+        // The topology changed since the last call: the device may be elsewhere
+        // now, or gone.
+        const target t = resolve(path);
+        h->controller = t.controller;
+        h->hub = t.hub;
+        h->topology = st().topology;
+    }
+    if (h->controller == nullptr && h->hub == nullptr) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
@@ -391,8 +439,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID
             break;
         }
     }
-    if (t.controller != nullptr) {
-        return controller_request(*t.controller, code, out, out_size, returned, stated_length);
+    if (h->controller != nullptr) {
+        return controller_request(*h->controller, code, out, out_size, returned, stated_length);
     }
-    return hub_request(*t.hub, code, in, in_size, out, out_size, returned, stated_length);
+    return hub_request(*h->hub, code, in, in_size, out, out_size, returned, stated_length);
 }
