@@ -27,9 +27,10 @@ char ascii_lower(char c) {
 }
 
 // Equal but for the case of the ASCII letters; every other byte must match.
+// Equal bytes, by far the most common case, need no case folding.
 bool same_driver_key(const char *a, const char *b) {
     for (;; ++a, ++b) {
-        if (ascii_lower(*a) != ascii_lower(*b)) {
+        if (*a != *b && ascii_lower(*a) != ascii_lower(*b)) {
             return false;
         }
         if (*a == '\0') {
