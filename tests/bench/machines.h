@@ -1,0 +1,454 @@
+// The machines the benchmarks scan, built as plain records and written out as
+// machine descriptions, together with the platform calls one pass over them
+// cannot do without.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// --- the machine as records -------------------------------------------------------
+
+struct hub;
+
+struct port {
+    std::uint32_t number = 0;
+    std::uint16_t vid = 0;
+    std::uint16_t pid = 0;
+    std::vector<hub> inner; // zero or one external hub
+};
+
+struct hub {
+    std::string name;
+    std::uint32_t port_count = 0;
+    std::vector<port> ports; // connected ports only, in port order
+};
+
+struct controller {
+    int number = -1; // -1: answers to no numbered name
+    bool interface = true;
+    std::string driver_key;
+    std::string device_id;
+    hub root_hub;
+};
+
+struct machine {
+    std::vector<controller> controllers;
+    nlohmann::json extra_nodes = nlohmann::json::array(); // the "nodes" key
+};
+
+constexpr std::uint16_t handled_vendor = 0x7A31;
+constexpr std::uint16_t download_product = 0x2132;
+inline const char usb_class_key[] = "{36fc9e60-c465-11cf-8056-444553540000}\\";
+inline const char hub_interface[] = "#{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
+
+inline std::string hex4(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", value & 0xFFFFu);
+    return text;
+}
+
+inline nlohmann::json hub_json(const hub &h) {
+    nlohmann::json ports = nlohmann::json::array();
+    for (const port &p : h.ports) {
+        nlohmann::json j = {{"port", p.number}, {"vid", hex4(p.vid)}, {"pid", hex4(p.pid)}};
+        if (!p.inner.empty()) {
+            j["hub"] = hub_json(p.inner.front());
+        }
+        ports.push_back(j);
+    }
+    return {{"name", h.name}, {"port_count", h.port_count}, {"ports", ports}};
+}
+
+// The description: virtual clock, commands recorded rather than started, and a
+// system before version 6 (the one that polls).
+inline std::string description(const machine &m) {
+    nlohmann::json controllers = nlohmann::json::array();
+    for (const controller &c : m.controllers) {
+        nlohmann::json j = {{"interface", c.interface},
+                            {"driver_key", c.driver_key},
+                            {"device_id", c.device_id},
+                            {"root_hub", hub_json(c.root_hub)}};
+        if (c.number >= 0) {
+            j["number"] = c.number;
+        }
+        controllers.push_back(j);
+    }
+    nlohmann::json j = {{"os_version", {{"major", 5}, {"minor", 1}}},
+                        {"clock", "virtual"},
+                        {"processes", "record"},
+                        {"controllers", controllers}};
+    if (!m.extra_nodes.empty()) {
+        j["nodes"] = m.extra_nodes;
+    }
+    return j.dump();
+}
+
+inline controller make_controller(int index, unsigned pci_device, std::uint32_t ports) {
+    controller c;
+    c.number = index;
+    char key[8];
+    std::snprintf(key, sizeof key, "%04d", index);
+    c.driver_key = std::string(usb_class_key) + key;
+    char id[96];
+    std::snprintf(id, sizeof id, "PCI\\VEN_8086&DEV_%04X&SUBSYS_01451028&REV_02\\3&172E68DD&0&%02X",
+                  pci_device, 0xE8 + index);
+    c.device_id = id;
+    c.root_hub.name = "USB#ROOT_HUB#4&1a2b3c" + std::to_string(index) + "&0" + hub_interface;
+    c.root_hub.port_count = ports;
+    return c;
+}
+
+inline hub make_hub(const std::string &place, std::uint32_t ports) {
+    hub h;
+    h.name = "USB#VID_05E3&PID_0608#5&" + place + hub_interface;
+    h.port_count = ports;
+    return h;
+}
+
+inline port device(std::uint32_t number, std::uint16_t vid, std::uint16_t pid) {
+    port p;
+    p.number = number;
+    p.vid = vid;
+    p.pid = pid;
+    return p;
+}
+
+inline port hub_port(std::uint32_t number, hub h) {
+    port p = device(number, 0x05E3, 0x0608);
+    p.inner.push_back(std::move(h));
+    return p;
+}
+
+// A typical machine: four controllers that answer to their numbers and to the
+// interface, root hubs of 2, 4, 6 and 8 ports, one external hub of 4 ports, a
+// mouse, a keyboard, a flash drive and two recognised devices (a d1 device of
+// family 1 on a root port and a d2 device of family 3 behind the external hub;
+// neither family pauses during its install).
+inline machine typical_machine() {
+    machine m;
+    const unsigned pci[] = {0x24C2, 0x24C4, 0x24C7, 0x24CD};
+    for (int i = 0; i < 4; ++i) {
+        m.controllers.push_back(make_controller(i, pci[i], 2u * static_cast<std::uint32_t>(i + 1)));
+    }
+    m.controllers[0].root_hub.ports.push_back(device(1, 0x046D, 0xC077)); // mouse
+    hub external = make_hub("1", 4);
+    external.ports.push_back(device(1, 0x413C, 0x2107)); // keyboard
+    external.ports.push_back(device(3, handled_vendor, 0xE42C));
+    m.controllers[1].root_hub.ports.push_back(hub_port(2, external));
+    m.controllers[2].root_hub.ports.push_back(device(3, handled_vendor, 0xE221));
+    m.controllers[3].root_hub.ports.push_back(device(5, 0x0781, 0x5567)); // flash drive
+    return m;
+}
+
+// The largest machine the tool is built for: ten controllers, each answering to
+// its number and to the interface, each bus full with 127 devices (hubs
+// included): four root ports, each holding a chain of five 7-port hubs (the five
+// tiers USB allows), and 107 devices on the free ports of the chains. Two of the
+// devices are recognised ones, in the deepest tier of the last bus.
+inline machine largest_machine() {
+    machine m;
+    constexpr std::uint32_t root_ports = 4;
+    constexpr int tiers = 5;
+    constexpr std::uint32_t hub_ports = 7;
+    constexpr int devices_per_bus = 127;
+    for (int c = 0; c < 10; ++c) {
+        controller ctl = make_controller(c, 0x3A34 + static_cast<unsigned>(c), root_ports);
+        int devices = static_cast<int>(root_ports) * tiers; // the hubs
+        std::uint16_t serial = 0;
+        for (std::uint32_t r = 1; r <= root_ports; ++r) {
+            // Build the chain from the deepest tier up; each hub's port 1 holds the
+            // next tier, its other ports hold devices while the bus has room.
+            std::optional<hub> below;
+            for (int tier = tiers; tier >= 1; --tier) {
+                hub h = make_hub(std::to_string(c) + "&" + std::to_string(r) + "&" +
+                                     std::to_string(tier),
+                                 hub_ports);
+                for (std::uint32_t p = 1; p <= hub_ports; ++p) {
+                    if (p == 1 && below) {
+                        h.ports.push_back(hub_port(1, *below));
+                    } else if (devices < devices_per_bus) {
+                        h.ports.push_back(device(p, 0x046D, 0xC000 + serial++));
+                        ++devices;
+                    }
+                }
+                below = h;
+            }
+            ctl.root_hub.ports.push_back(hub_port(r, *below));
+        }
+        m.controllers.push_back(ctl);
+    }
+    // The recognised devices replace two ordinary ones on the deepest hub of the
+    // last bus's first chain.
+    hub *deepest = &m.controllers.back().root_hub;
+    for (int tier = 0; tier <= tiers - 1; ++tier) {
+        deepest = &deepest->ports.front().inner.front();
+    }
+    deepest->ports[1].vid = handled_vendor;
+    deepest->ports[1].pid = 0xE221;
+    deepest->ports[2].vid = handled_vendor;
+    deepest->ports[2].pid = 0xE42C;
+    return m;
+}
+
+// A machine without controllers whose device tree holds `nodes` nodes in all
+// (the root included): a tree of fan-out 8 filled level by level. The node last
+// in pre-order carries the driver key `last_key`; no other node has one.
+inline machine node_tree_machine(std::size_t nodes, const std::string &last_key) {
+    machine m;
+    // Children of node i (0 = the root) are 8i+1 .. 8i+8, as far as they exist.
+    const std::size_t fan_out = 8;
+    std::vector<nlohmann::json> made(nodes);
+    std::size_t last = 0; // last in pre-order: follow the last child down
+    while (last * fan_out + 1 < nodes) {
+        last = std::min(nodes - 1, last * fan_out + fan_out);
+    }
+    for (std::size_t i = nodes; i-- > 1;) {
+        nlohmann::json j = {{"device_id", "ROOT\\LEGACY_NODE\\" + std::to_string(i)},
+                            {"description", "Node " + std::to_string(i)}};
+        if (i == last) {
+            j["driver_key"] = last_key;
+        }
+        nlohmann::json children = nlohmann::json::array();
+        for (std::size_t c = i * fan_out + 1; c <= i * fan_out + fan_out && c < nodes; ++c) {
+            children.push_back(std::move(made[c]));
+        }
+        if (!children.empty()) {
+            j["children"] = std::move(children);
+        }
+        made[i] = std::move(j);
+    }
+    for (std::size_t c = 1; c <= fan_out && c < nodes; ++c) {
+        m.extra_nodes.push_back(std::move(made[c]));
+    }
+    return m;
+}
+
+// --- the device tree as the configuration manager shows it ------------------------
+
+// A node: whether it carries a driver key, and its children.
+struct tree_node {
+    std::string driver_key; // "" = none
+    std::vector<tree_node> children;
+};
+
+inline void add_hub_devices(tree_node &parent, const hub &h) {
+    for (const port &p : h.ports) {
+        tree_node device;
+        device.driver_key = "device"; // every enumerated device has one
+        for (const hub &inner : p.inner) {
+            add_hub_devices(device, inner);
+        }
+        parent.children.push_back(std::move(device));
+    }
+}
+
+inline void add_extra(tree_node &parent, const nlohmann::json &j) {
+    tree_node n;
+    if (j.contains("driver_key")) {
+        n.driver_key = j["driver_key"].get<std::string>();
+    }
+    if (j.contains("children")) {
+        for (const auto &c : j["children"]) {
+            add_extra(n, c);
+        }
+    }
+    parent.children.push_back(std::move(n));
+}
+
+// The root; each controller's node with its root hub's node below it and the
+// connected devices below that, hub by hub; then the extra nodes.
+inline tree_node device_tree(const machine &m) {
+    tree_node root;
+    for (const controller &c : m.controllers) {
+        tree_node ctl;
+        ctl.driver_key = c.driver_key;
+        tree_node root_hub;
+        add_hub_devices(root_hub, c.root_hub);
+        ctl.children.push_back(std::move(root_hub));
+        root.children.push_back(std::move(ctl));
+    }
+    for (const auto &extra : m.extra_nodes) {
+        add_extra(root, extra);
+    }
+    return root;
+}
+
+// What a search of the tree for one driver key costs in configuration-manager
+// calls. With only first-child, next-sibling and parent moves and nothing kept
+// between searches, a pre-order search from the root has to read the driver key
+// of every node up to the match once, reach each of them by one successful move,
+// ask each non-matching leaf for a child it does not have, and climb out of each
+// finished subtree by one failing sibling query and one parent move.
+struct search_cost {
+    std::uint64_t reads = 0, child = 0, sibling = 0, parent = 0;
+    bool found = false;
+};
+
+inline bool search(const tree_node &n, const std::string &key, search_cost &cost) {
+    ++cost.reads;
+    if (!key.empty() && n.driver_key == key) {
+        return true;
+    }
+    ++cost.child; // asked for the first child, whether or not there is one
+    for (std::size_t i = 0; i < n.children.size(); ++i) {
+        if (i > 0) {
+            ++cost.sibling; // the move to the next child
+        }
+        if (search(n.children[i], key, cost)) {
+            return true;
+        }
+    }
+    if (!n.children.empty()) {
+        ++cost.sibling; // the last child has no next sibling
+        ++cost.parent;  // climb back to this node
+    }
+    return false;
+}
+
+inline search_cost search_tree(const tree_node &root, const std::string &key) {
+    search_cost cost;
+    cost.found = search(root, key, cost);
+    if (!cost.found) {
+        ++cost.sibling; // the root has no sibling
+        ++cost.parent;  // nor a parent: the tree is done
+    }
+    return cost;
+}
+
+// --- the platform calls one pass cannot do without ------------------------------
+
+using call_table = std::map<std::string, std::uint64_t>;
+
+struct hub_cost {
+    std::uint64_t hubs = 0, ports = 0, external_hubs = 0, devices = 0;
+    std::uint64_t commands = 0, traces = 0, pauses = 0; // of the install sequences
+};
+
+// What the install sequence of a recognised product runs with every variant mode
+// off: the MTP-only variant (3) one command; a composite variant (0 to 2) its
+// enumerator, base, modem and OBEX packages with three trace lines, plus the MTP
+// package for d2; family 0 pauses after each of its last three packages.
+// The product IDs are 0xE<family + 1><variant code>, the codes 20, 21, 2C and 0C.
+inline void count_install(std::uint16_t vid, std::uint16_t pid, hub_cost &cost) {
+    const unsigned family = ((pid >> 8) & 0xFu) - 1;
+    const unsigned code = pid & 0xFFu;
+    const unsigned codes[] = {0x20, 0x21, 0x2C, 0x0C};
+    unsigned variant = 0;
+    while (variant < 4 && codes[variant] != code) {
+        ++variant;
+    }
+    if (vid != handled_vendor || (pid & 0xF000u) != 0xE000u || family > 4 || variant > 3) {
+        return; // not one of the twenty products
+    }
+    if (variant == 3) {
+        cost.commands += 1;
+        return;
+    }
+    cost.commands += 4 + (variant == 2 ? 1 : 0);
+    cost.traces += 3;
+    cost.pauses += family == 0 ? 3 : 0;
+}
+
+inline void count_hub(const hub &h, hub_cost &cost) {
+    ++cost.hubs;
+    cost.ports += h.port_count;
+    for (const port &p : h.ports) {
+        if (!p.inner.empty()) {
+            ++cost.external_hubs;
+            count_hub(p.inner.front(), cost);
+        }
+        ++cost.devices;
+        count_install(p.vid, p.pid, cost);
+    }
+}
+
+// The platform calls of the install commands: each command is one started
+// process with its priority raised, waited for, and its two handles closed.
+inline void add_command_calls(call_table &t, std::uint64_t commands) {
+    t["CreateProcessA"] += commands;
+    t["SetPriorityClass"] += commands;
+    t["WaitForSingleObject"] += commands;
+    t["CloseHandle"] += 2 * commands;
+}
+
+// The minimum per pass, by platform function (and USB control code), for a
+// machine on which every query answers and no download-mode device is present:
+// ten numbered names tried, the interface enumeration, and per controller walk
+// its two name queries (two calls each), its device-tree search, and per hub one
+// open, one node-information query, one close and two trace lines, per port one
+// connection query, per external hub its name query and per connected device its
+// driver key query. Every name reply and its ANSI copy are tracked blocks, and
+// so are the records, node information, device paths and connection records.
+// The install sequences of the recognised devices add their commands (see
+// add_command_calls), trace lines and pauses.
+inline call_table minimum_calls(const machine &m) {
+    call_table t;
+    const tree_node tree = device_tree(m);
+    t["wsprintfA"] = 10;
+    t["CreateFileA"] = 10;
+    t["SetupDiGetClassDevsA"] = 1;
+    t["SetupDiDestroyDeviceInfoList"] = 1;
+    std::uint64_t interfaces = 0;
+    std::vector<const controller *> walks;
+    for (int number = 0; number < 10; ++number) {
+        for (const controller &c : m.controllers) {
+            if (c.number == number) {
+                walks.push_back(&c);
+            }
+        }
+    }
+    for (const controller &c : m.controllers) {
+        if (c.interface) {
+            ++interfaces;
+            walks.push_back(&c);
+        }
+    }
+    t["SetupDiEnumDeviceInterfaces"] = interfaces + 1;
+    t["SetupDiGetDeviceInterfaceDetailA"] = 2 * interfaces;
+    t["CreateFileA"] += interfaces;
+    t["GlobalAlloc"] = interfaces; // the detail blocks
+    for (const controller *c : walks) {
+        hub_cost h;
+        count_hub(c->root_hub, h);
+        const std::uint64_t names = 2 + h.external_hubs + h.devices;
+        t["CloseHandle"] += 1 + h.hubs;
+        t["CreateFileA"] += h.hubs;
+        t["DeviceIoControl:0x220424"] += 2;
+        t["DeviceIoControl:0x220408"] += 2 + h.hubs;
+        t["DeviceIoControl:0x220448"] += h.ports;
+        t["DeviceIoControl:0x220414"] += 2 * h.external_hubs;
+        t["DeviceIoControl:0x220420"] += 2 * h.devices;
+        t["WideCharToMultiByte"] += 2 * names;
+        t["GlobalAlloc"] += 1 + 2 * names + 3 * h.hubs + h.ports;
+        t["OutputDebugStringA"] += 2 * h.hubs + h.traces;
+        add_command_calls(t, h.commands);
+        if (h.pauses > 0) {
+            t["Sleep"] += h.pauses;
+        }
+        const search_cost s = search_tree(tree, c->driver_key);
+        t["CM_Locate_DevNodeA"] += 1;
+        t["CM_Get_DevNode_Registry_PropertyA"] += s.reads;
+        t["CM_Get_Child"] += s.child;
+        t["CM_Get_Sibling"] += s.sibling;
+        t["CM_Get_Parent"] += s.parent;
+        t["CM_Get_Device_IDA"] += s.found ? 1 : 0;
+    }
+    std::uint64_t ioctls = 0;
+    for (const auto &[kind, count] : t) {
+        if (kind.rfind("DeviceIoControl:", 0) == 0) {
+            ioctls += count;
+        }
+    }
+    t["DeviceIoControl"] = ioctls;
+    t["GlobalFree"] = t["GlobalAlloc"];
+    return t;
+}
+
+} // namespace bench
