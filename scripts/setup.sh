@@ -3,10 +3,10 @@
 # with apt-get); does nothing when everything is there already.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ googletest libgtest-dev nlohmann-json3-dev
+packages=(cmake ninja-build g++ googletest libgtest-dev nlohmann-json3-dev libbenchmark-dev
           g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64)
 if [ "${1:-}" = "--linux-only" ]; then
-    packages=(cmake ninja-build g++ googletest libgtest-dev nlohmann-json3-dev)
+    packages=(cmake ninja-build g++ googletest libgtest-dev nlohmann-json3-dev libbenchmark-dev)
 fi
 
 missing=()

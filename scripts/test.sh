@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, builds every preset and runs
-#   the Linux unit and end-to-end tests (default preset),
+#   the Linux unit and end-to-end tests (default preset) and, alone, its benchmarks,
 #   the same under AddressSanitizer and UndefinedBehaviorSanitizer,
 #   the 64-bit Windows build's tests under wine64,
 #   the import check of the 32-bit quorvex.exe.
@@ -24,6 +24,13 @@ for preset in default sanitizers win64 win32; do
         failed+=("$preset")
     fi
 done
+
+# Figures for the log, never checked: the benchmarks (alone, so that no other
+# test competes with them) and the size and imports of the shipped quorvex.exe.
+echo "=== default: benchmarks"
+ctest --preset default -L bench --verbose || failed+=("default benchmarks")
+echo "=== win32: size and imports of quorvex.exe"
+ctest --preset win32 -R '^imports\.quorvex$' --verbose || failed+=("win32 imports")
 
 if [ ${#failed[@]} -gt 0 ]; then
     echo "FAILED presets: ${failed[*]}"
