@@ -31,12 +31,12 @@ void run_command(const char *command_line) {
     std::fflush(stdout);
     if (!CreateProcessA(nullptr, writable, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &process)) {
-        std::printf("CreateProcess failed (%d)\n", static_cast<int>(GetLastError()));
+        crt_printf("CreateProcess failed (%d)\n", static_cast<int>(GetLastError()));
         return;
     }
     if (!SetPriorityClass(process.hProcess, REALTIME_PRIORITY_CLASS)) {
-        std::printf("GetLastError for SetPriorityClass = 0X%x\n",
-                    static_cast<unsigned>(GetLastError()));
+        crt_printf("GetLastError for SetPriorityClass = 0X%x\n",
+                   static_cast<unsigned>(GetLastError()));
     }
     WaitForSingleObject(process.hProcess, INFINITE);
     CloseHandle(process.hProcess);

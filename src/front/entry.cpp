@@ -76,9 +76,9 @@ int quorvex_main(int argc, char **argv) {
 
     // With no argument at all the echo shows empty text and nothing is selected.
     const char *argument = argc > 1 ? argv[1] : nullptr;
-    std::printf("KX: input =%s\n", argument != nullptr ? argument : "");
+    crt_printf("KX: input =%s\n", argument != nullptr ? argument : "");
     if (argc == 3) {
-        std::printf("\nJust run quorvex.exe and it will show the options shown as below.\n");
+        crt_printf("\nJust run quorvex.exe and it will show the options shown as below.\n");
         return exit_status;
     }
 

@@ -20,7 +20,7 @@ static_assert(product_count == std::size_t{family_count} * variants_per_family);
 static_assert(trace_buffer_size >= command_slot_size + 1, "slot text, line feed and NUL");
 
 void trace_line(const char *text) {
-    std::snprintf(trace_buffer, sizeof trace_buffer, "%s\n", text);
+    crt_snprintf(trace_buffer, sizeof trace_buffer, "%s\n", text);
     OutputDebugStringA(trace_buffer);
 }
 

@@ -173,7 +173,7 @@ void release_hub(hub_record *record, void *node_info, char *hub_name) {
 }
 
 void trace_mode(const char *format, int value) {
-    std::snprintf(trace_buffer, sizeof trace_buffer, format, value);
+    crt_snprintf(trace_buffer, sizeof trace_buffer, format, value);
     OutputDebugStringA(trace_buffer);
 }
 
@@ -214,8 +214,8 @@ void walk_host_controller(HANDLE host_controller) {
     const char *device_id = lookup_devnode_by_driver(driver_key, 1);
     if (device_id != nullptr) {
         unsigned vendor = 0, device = 0, subsys = 0, revision = 0;
-        const int fields = std::sscanf(device_id, "PCI\\VEN_%4x&DEV_%4x&SUBSYS_%8x&REV_%2x",
-                                       &vendor, &device, &subsys, &revision);
+        const int fields = crt_sscanf(device_id, "PCI\\VEN_%4x&DEV_%4x&SUBSYS_%8x&REV_%2x", &vendor,
+                                      &device, &subsys, &revision);
         if (fields < 4) {
             report_failure(usb_enum_file, site_controller_not_pci);
         }
