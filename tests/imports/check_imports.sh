@@ -3,20 +3,22 @@
 # console program, PE subsystem version 5.01 or lower, importing only allowed
 # DLLs and, from them, only functions listed in the allowlist.
 #
-# usage: check_imports.sh EXE ALLOWLIST OBJDUMP STRIP
+# usage: check_imports.sh EXE ALLOWLIST OBJDUMP STRIP [MAX_STRIPPED_BYTES]
 #
 # Prints the program's stripped size and its import list, then one "FAIL:" line
-# per fault; exits 1 if there is any fault.
+# per fault (a stripped size above MAX_STRIPPED_BYTES, when given, is one); exits
+# 1 if there is any fault.
 set -u
 
-if [ $# -ne 4 ]; then
-    echo "usage: $0 EXE ALLOWLIST OBJDUMP STRIP" >&2
+if [ $# -ne 4 ] && [ $# -ne 5 ]; then
+    echo "usage: $0 EXE ALLOWLIST OBJDUMP STRIP [MAX_STRIPPED_BYTES]" >&2
     exit 2
 fi
 exe=$1
 allowlist=$2
 objdump=$3
 strip=$4
+max_stripped=${5:-}
 
 allowed_dlls="KERNEL32.DLL USER32.DLL SETUPAPI.DLL CFGMGR32.DLL MSVCRT.DLL"
 
@@ -49,7 +51,11 @@ cp "$exe" "$work/stripped.exe" && "$strip" "$work/stripped.exe" || {
     exit 1
 }
 echo "program: $exe"
-echo "size: $(stat -c %s "$exe") bytes, stripped: $(stat -c %s "$work/stripped.exe") bytes"
+stripped=$(stat -c %s "$work/stripped.exe")
+echo "size: $(stat -c %s "$exe") bytes, stripped: $stripped bytes"
+if [ -n "$max_stripped" ] && [ "$stripped" -gt "$max_stripped" ]; then
+    fault "stripped size $stripped bytes is above the limit of $max_stripped bytes"
+fi
 
 # --- headers --------------------------------------------------------------------
 header() {
