@@ -2,14 +2,23 @@
 //
 // Every block the scan takes is one GlobalAlloc block: an alloc_header naming the
 // allocating site, then the caller's bytes. The headers form one circular list
-// whose sentinel is alloc_list itself; the sentinel's two links sit where a
-// header keeps its own, so the sentinel can be reached through a header pointer.
+// whose sentinel is alloc_list itself. A header's links may point to the
+// sentinel, but the sentinel is only a pair of links, not a whole header: its
+// links are read and written through alloc_list, never through such a pointer.
 #include "usb_enum/usb_enum.h"
 
 namespace {
 
 alloc_header *sentinel() {
     return reinterpret_cast<alloc_header *>(&alloc_list);
+}
+
+// The next and previous links of a list member, the sentinel included.
+alloc_header *&next_of(alloc_header *h) {
+    return h == sentinel() ? alloc_list.next : h->next;
+}
+alloc_header *&prev_of(alloc_header *h) {
+    return h == sentinel() ? alloc_list.prev : h->prev;
 }
 
 } // namespace
@@ -31,11 +40,10 @@ void *tracked_alloc(const char *file, int line, std::uint32_t size) {
     if (header == nullptr) {
         return nullptr;
     }
-    alloc_header *head = sentinel();
-    header->next = head;
-    header->prev = head->prev;
-    head->prev->next = header;
-    head->prev = header;
+    header->next = sentinel();
+    header->prev = alloc_list.prev;
+    next_of(alloc_list.prev) = header;
+    alloc_list.prev = header;
     header->file = file;
     header->line = line;
     return header + 1;
@@ -46,8 +54,8 @@ void tracked_free(void *block) {
         return;
     }
     alloc_header *header = static_cast<alloc_header *>(block) - 1;
-    header->prev->next = header->next;
-    header->next->prev = header->prev;
+    next_of(header->prev) = header->next;
+    prev_of(header->next) = header->prev;
     GlobalFree(header);
 }
 
