@@ -240,6 +240,23 @@ void collect_hub_names(const hub_desc &h, const std::string &place, std::set<std
     }
 }
 
+// A fault text fit for one line: control characters from the description
+// (in a key or a name) are shown as \xNN.
+std::string printable(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 // Every hub name the machine can show: those of its controllers now and those
 // its changes bring.
 void all_hub_names(const hub_desc &h, std::set<std::string> &names) {
@@ -478,13 +495,13 @@ std::string parse_machine(const std::string &source, machine &out) {
     json j;
     try {
         j = json::parse(source);
-    } catch (const json::parse_error &e) {
+    } catch (const json::exception &e) { // a syntax fault, or a number beyond every range
         std::string what = e.what();
         const auto close = what.find("] ");
         if (what.rfind("[json.exception", 0) == 0 && close != std::string::npos) {
             what = what.substr(close + 2);
         }
-        return "(document): not valid JSON: " + what;
+        return "(document): not valid JSON: " + printable(what);
     }
     try {
         machine m;
@@ -667,9 +684,9 @@ std::string parse_machine(const std::string &source, machine &out) {
         out = std::move(m);
         return "";
     } catch (const fault_at &e) {
-        return e.what();
+        return printable(e.what());
     } catch (const json::exception &e) {
-        return std::string("(document): ") + e.what();
+        return std::string("(document): ") + printable(e.what());
     }
 }
 

@@ -141,13 +141,19 @@ HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    // A block of 0 bytes is still a block of its own, as on Windows.
-    void *block = std::malloc(bytes == 0 ? 1 : bytes);
+    // A block of 0 bytes is still a block of its own, as on Windows. Zero-filled
+    // blocks come from calloc: as on Windows, a large one costs memory only for
+    // the pages that are written.
+    const std::size_t size = bytes == 0 ? 1 : bytes;
+    const bool zeroed = (flags & GMEM_ZEROINIT) != 0;
+    void *block = zeroed ? std::calloc(1, size) : std::malloc(size);
     if (block == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    std::memset(block, (flags & GMEM_ZEROINIT) != 0 ? 0 : fresh_fill, bytes == 0 ? 1 : bytes);
+    if (!zeroed) {
+        std::memset(block, fresh_fill, size);
+    }
     state &s = st();
     s.globals[block] = bytes;
     s.global_bytes += bytes;
