@@ -106,4 +106,19 @@ TEST_F(fault_lists, huge_stated_length_is_given_without_its_memory) {
     EXPECT_LT(peak_rss_kb(), 256 * 1024);
 }
 
+// On a machine whose largest block is 1 MiB the same length cannot be had: the
+// query reports its allocation failure, the walk its missing driver key.
+TEST_F(fault_lists, length_beyond_the_largest_block_fails_the_allocation) {
+    std::string json = machine(
+        one_controller,
+        R"([{"at_ms": 300, "controller": 0, "port_path": [2], "port": {"vid": "0x7A31", "pid": "0x2132"}}])",
+        R"([{"function": "DeviceIoControl", "ioctl": "0x220424", "controller": 0,
+             "actual_length": 1048577}])");
+    json.insert(1, R"("largest_block": 1048576, )");
+    const auto r = run_machine(json);
+    EXPECT_EQ(r.err, reports({561, 1920}));
+    EXPECT_EQ(journal(), sequence("nuvek", 0) + lines{vcp_install});
+    expect_nothing_held_between_passes();
+}
+
 } // namespace

@@ -505,9 +505,9 @@ std::string parse_machine(const std::string &source, machine &out) {
     }
     try {
         machine m;
-        only_keys(
-            j, "",
-            {"os_version", "clock", "processes", "controllers", "changes", "nodes", "faults"});
+        only_keys(j, "",
+                  {"os_version", "clock", "processes", "largest_block", "controllers", "changes",
+                   "nodes", "faults"});
         if (j.contains("os_version")) {
             const json &v = j["os_version"];
             only_keys(v, "os_version", {"major", "minor", "build"});
@@ -539,6 +539,9 @@ std::string parse_machine(const std::string &source, machine &out) {
             } else {
                 fail("processes", "expected \"run\" or \"record\"");
             }
+        }
+        if (j.contains("largest_block")) {
+            m.largest_block = whole(j["largest_block"], "largest_block", 0, 0x7FFFFFFF);
         }
         std::set<int> numbers;
         std::set<std::string> hub_names;

@@ -10,9 +10,6 @@
 namespace emu {
 namespace {
 
-// The largest block a 32-bit process could be given.
-constexpr SIZE_T largest_block = 0x7FFFFFFF;
-
 // What fixed memory holds before anybody writes it: never zero, so that a caller
 // relying on zero-filled memory without asking for it is found out.
 constexpr unsigned char fresh_fill = 0xBE;
@@ -137,7 +134,7 @@ HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
         SetLastError(f->error);
         return nullptr;
     }
-    if (bytes > largest_block) {
+    if (bytes > st().m.largest_block) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }

@@ -68,6 +68,7 @@ struct machine {
     DWORD build = 7601;
     bool virtual_clock = false;
     bool record_processes = false;
+    std::uint64_t largest_block = 0x7FFFFFFF; // the largest block GlobalAlloc gives
     std::vector<controller_desc> controllers;
     std::vector<node_desc> extra_nodes; // more nodes below the device tree's root
     std::vector<change_desc> changes;
