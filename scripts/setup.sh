@@ -3,10 +3,14 @@
 # with apt-get); does nothing when everything is there already.
 set -euo pipefail
 
+# clang and libclang-rt-14-dev (libFuzzer and the sanitizer runtimes) build the
+# fuzz targets.
 packages=(cmake ninja-build g++ googletest libgtest-dev nlohmann-json3-dev libbenchmark-dev
+          clang libclang-rt-14-dev
           g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64)
 if [ "${1:-}" = "--linux-only" ]; then
-    packages=(cmake ninja-build g++ googletest libgtest-dev nlohmann-json3-dev libbenchmark-dev)
+    packages=(cmake ninja-build g++ googletest libgtest-dev nlohmann-json3-dev libbenchmark-dev
+              clang libclang-rt-14-dev)
 fi
 
 missing=()

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, builds every preset and runs
 #   the Linux unit and end-to-end tests (default preset) and, alone, its benchmarks,
-#   the same under AddressSanitizer and UndefinedBehaviorSanitizer,
+#   the failure-site tests and the seven-hour polling soak (default preset),
+#   the unit, end-to-end and failure-site tests under AddressSanitizer and
+#   UndefinedBehaviorSanitizer,
+#   the fuzz targets (clang++ and libFuzzer), each for a bounded time,
 #   the 64-bit Windows build's tests under wine64,
 #   the import check of the 32-bit quorvex.exe.
 set -euo pipefail
@@ -11,16 +14,23 @@ bash scripts/setup.sh
 
 jobs=$(nproc)
 failed=()
-for preset in default sanitizers win64 win32; do
+presets=(default sanitizers fuzz win64 win32)
+for preset in "${presets[@]}"; do
     echo "=== $preset: configure and build"
     cmake --preset "$preset" > "build-$preset.log" 2>&1 || { cat "build-$preset.log"; exit 1; }
     rm -f "build-$preset.log"
     cmake --build --preset "$preset" -j "$jobs"
 done
 
-for preset in default sanitizers win64 win32; do
+for preset in "${presets[@]}"; do
     echo "=== $preset: tests"
-    if ! ctest --preset "$preset" -j "$jobs" --label-exclude 'soak|bench|fuzz'; then
+    case "$preset" in
+        default) labels=(--label-exclude 'bench|fuzz') ;;
+        sanitizers) labels=(--label-regex '^(unit|e2e|faults)$') ;;
+        fuzz) labels=(--label-regex '^fuzz$') ;;
+        *) labels=(--label-exclude 'soak|bench|fuzz') ;;
+    esac
+    if ! ctest --preset "$preset" -j "$jobs" "${labels[@]}"; then
         failed+=("$preset")
     fi
 done
