@@ -75,11 +75,11 @@ TEST_F(walk, older_connection_query_fills_the_record_with_its_speed) {
         port_connection connection;
         std::memset(&connection, 0xAB, sizeof connection);
         ASSERT_TRUE(query_port_connection(hub, c.port, &connection)) << c.port;
-        EXPECT_EQ(connection.ConnectionIndex, c.port);
+        EXPECT_EQ(+connection.ConnectionIndex, c.port); // packed: compared by value
         EXPECT_EQ(connection_vendor(&connection), 0x7A31);
         EXPECT_EQ(connection_product(&connection), c.product);
         EXPECT_EQ(connection.Speed, c.speed) << c.port;
-        EXPECT_EQ(connection.ConnectionStatus, 1u);
+        EXPECT_EQ(+connection.ConnectionStatus, 1u);
         EXPECT_EQ(connection.DeviceIsHub, 0);
     }
     CloseHandle(hub);
