@@ -2,7 +2,7 @@
 // or names one fault, and never fails otherwise. A description it accepts that
 // records its commands on the virtual clock is then polled once, and the pass
 // must end holding nothing.
-#include "front/modes.h"
+#include "scan_once.h"
 #include "platform/emu/emu.h"
 #include "platform/emu/state.h"
 #include "usb_enum/usb_enum.h"
@@ -31,16 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!m.record_processes || !m.virtual_clock) {
         return 0; // real processes or real pauses: not run here
     }
-    const std::size_t handles = emu::open_handles();
-    const std::size_t blocks = emu::live_global_blocks();
-    bUpdate_mode = 1;
-    bSelsusp_mode = 0;
-    bXcontrol_mode = 0;
-    bVcp_done = 0;
-    scan_usb();
-    if (emu::open_handles() != handles || emu::live_global_blocks() != blocks ||
-        alloc_list.next != reinterpret_cast<alloc_header *>(&alloc_list)) {
-        std::abort();
-    }
+    scan_once_holding_nothing(1, 0, 0);
     return 0;
 }
