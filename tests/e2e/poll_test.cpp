@@ -1,5 +1,6 @@
 // The polling action end to end: the built tool walks an emulated USB topology
 // and runs the install sequences of the devices it finds.
+#include "faults/machine_kit.h"
 #include "run_tool.h"
 
 #include <algorithm>
@@ -78,53 +79,7 @@ lines operator+(lines a, const lines &b) {
     return a;
 }
 
-class poll : public testkit::tool_test {
-  protected:
-    testkit::tool_run run_machine(const std::string &json, const std::string &argument = "128") {
-        write("machine.json", json);
-        return run({argument}, {{"QUORVEX_MACHINE", (dir / "machine.json").string()},
-                                {"QUORVEX_TRACE", (dir / "trace").string()},
-                                {"QUORVEX_JOURNAL", (dir / "journal").string()},
-                                {"QUORVEX_STATS", (dir / "stats").string()}});
-    }
-    lines journal() const {
-        return read_lines(dir / "journal");
-    }
-    std::string trace() const {
-        return testkit::read_file(dir / "trace");
-    }
-    // Calls made of each platform function, from the run's statistics.
-    std::map<std::string, long> calls() const {
-        std::map<std::string, long> counts;
-        for (const std::string &line : read_lines(dir / "stats")) {
-            if (line.rfind("call ", 0) == 0) {
-                const auto space = line.rfind(' ');
-                counts[line.substr(5, space - 5)] = std::stol(line.substr(space + 1));
-            }
-        }
-        return counts;
-    }
-    // Before every pass and at the end nothing of the scan is held.
-    void expect_nothing_held_between_passes() const {
-        int pauses = 0;
-        for (const std::string &line : read_lines(dir / "stats")) {
-            if (line.rfind("sleep 250 ", 0) == 0 || line.rfind("exit ", 0) == 0) {
-                ++pauses;
-                EXPECT_NE(line.find(" handles 0 blocks 0"), std::string::npos) << line;
-            }
-        }
-        EXPECT_GT(pauses, 0);
-    }
-    std::string final_clock() const {
-        for (const std::string &line : read_lines(dir / "stats")) {
-            if (line.rfind("exit ", 0) == 0) {
-                return line.substr(line.find("clock ") + 6,
-                                   line.find(" handles") - line.find("clock ") - 6);
-            }
-        }
-        return "";
-    }
-};
+class poll : public faultkit::machine_test {};
 
 // The device sits on port 3 of controller 0, which the interface enumeration
 // lists too: every pass runs its whole sequence twice, until it comes back in
@@ -147,7 +102,7 @@ TEST_F(poll, typical_event_installs_twice_per_pass_until_download_mode) {
     const std::string walk_trace = modes_trace + orvo_d1_trace;
     EXPECT_EQ(trace(), walk_trace + walk_trace + walk_trace + walk_trace + modes_trace);
     // Two passes of 2 x 9 s of package waits, three 250 ms pauses.
-    EXPECT_EQ(final_clock(), "36750");
+    EXPECT_EQ(std::to_string(at_exit().clock), "36750");
     expect_nothing_held_between_passes();
 }
 
@@ -161,10 +116,10 @@ TEST_F(poll, download_device_on_controller_0_ends_the_pass_there) {
     const auto r = run_machine(machine(controllers));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(journal(), lines{vcp_install});
-    const auto c = calls();
+    const auto c = call_counts();
     EXPECT_EQ(c.at("CreateFileA"), 2); // \\.\HCD0 and its root hub
     EXPECT_EQ(c.count("SetupDiGetClassDevsA"), 0u);
-    EXPECT_EQ(final_clock(), "250");
+    EXPECT_EQ(std::to_string(at_exit().clock), "250");
     expect_nothing_held_between_passes();
 }
 
@@ -175,7 +130,7 @@ TEST_F(poll, no_controller_opens_nothing) {
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(journal().empty());
     EXPECT_EQ(trace(), "");
-    const auto c = calls();
+    const auto c = call_counts();
     EXPECT_EQ(c.at("CreateFileA"), 10L * 100000);
     EXPECT_EQ(c.at("SetupDiGetClassDevsA"), 100000);
     EXPECT_EQ(c.count("DeviceIoControl"), 0u);
@@ -194,7 +149,7 @@ TEST_F(poll, download_device_behind_a_hub_ends_only_the_inner_loop) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(journal(), lines{vcp_install} + nuvek_d0());
     EXPECT_EQ(trace(), modes_trace + modes_trace + nuvek_d0_trace);
-    EXPECT_EQ(calls().count("SetupDiGetClassDevsA"), 0u);
+    EXPECT_EQ(call_counts().count("SetupDiGetClassDevsA"), 0u);
     expect_nothing_held_between_passes();
 }
 
@@ -263,7 +218,7 @@ TEST_F(poll, download_product_of_another_vendor_is_left_alone) {
     EXPECT_EQ(journal(), lines{vcp_install});
     // Port 2's device is asked for its driver key in each of the three passes;
     // port 1's never is.
-    EXPECT_EQ(calls().at("DeviceIoControl:0x220420"), 3 * 2);
+    EXPECT_EQ(call_counts().at("DeviceIoControl:0x220420"), 3 * 2);
 }
 
 // A controller whose device ID is not a PCI one is reported, and its root hub
