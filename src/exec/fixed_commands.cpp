@@ -1,6 +1,6 @@
 #include "exec/commands.h"
 
-#include "front/modes.h"
+#include "shared/modes.h"
 
 const char vcp_install_command[] = "wdreg -inf vyrvcp.inf -compat -dont_create_virtual install";
 const char mtp_install_command[] = "wdreg -inf ulvo_mtp.inf -compat -dont_create_virtual install";

@@ -1,17 +1,12 @@
 #include "front/entry.h"
 
 #include "exec/commands.h"
-#include "front/modes.h"
+#include "shared/modes.h"
 #include "platform/win32.h"
 #include "usb_enum/usb_enum.h"
 
 #include <cstdio>
 #include <cstring>
-
-std::uint8_t bUpdate_mode = 0;
-std::uint8_t bSelsusp_mode = 0;
-std::uint8_t bXcontrol_mode = 0;
-std::int32_t bVcp_done = 0;
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "policy/install.h"
 
 #include "exec/commands.h"
-#include "front/modes.h"
+#include "shared/modes.h"
 #include "platform/win32.h"
 
 #include <cstdio>

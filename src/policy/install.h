@@ -3,7 +3,7 @@
 #pragma once
 
 #include "policy/catalogue.h"
-#include "usb_enum/records.h"
+#include "shared/port_connection.h"
 
 #include <cstddef>
 #include <cstdint>

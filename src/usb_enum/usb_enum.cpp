@@ -3,7 +3,7 @@
 // and external hubs below them. Connected devices go to the install policy.
 #include "usb_enum/usb_enum.h"
 
-#include "front/modes.h"
+#include "shared/modes.h"
 #include "policy/install.h"
 
 #include <cstddef>

@@ -9,7 +9,7 @@
 #include "heap_count.h"
 #include "machines.h"
 
-#include "front/modes.h"
+#include "shared/modes.h"
 #include "platform/emu/emu.h"
 #include "usb_enum/usb_enum.h"
 

@@ -7,7 +7,7 @@
 // inside measured_passes(), which callgrind is told to collect.
 #include "machines.h"
 
-#include "front/modes.h"
+#include "shared/modes.h"
 #include "platform/emu/emu.h"
 #include "usb_enum/usb_enum.h"
 

@@ -2,7 +2,7 @@
 // tracked block, a platform block or a handle it did not hold before is a finding.
 #pragma once
 
-#include "front/modes.h"
+#include "shared/modes.h"
 #include "platform/emu/emu.h"
 #include "usb_enum/usb_enum.h"
 

@@ -1,6 +1,6 @@
 // Argument conversion: atoi's reading of a number, without its overflow.
 #include "front/entry.h"
-#include "front/modes.h"
+#include "shared/modes.h"
 
 #include <gtest/gtest.h>
 

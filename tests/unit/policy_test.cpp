@@ -4,7 +4,7 @@
 
 #include "emu_fixture.h"
 
-#include "front/modes.h"
+#include "shared/modes.h"
 #include "policy/catalogue.h"
 #include "policy/install.h"
 

@@ -2,7 +2,7 @@
 // failure path reports what it should and leaves nothing allocated or open.
 #include "usb_enum_fixture.h"
 
-#include "front/modes.h"
+#include "shared/modes.h"
 
 #include <cstring>
 
