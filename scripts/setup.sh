@@ -13,19 +13,44 @@ if [ "${1:-}" = "--linux-only" ]; then
               clang libclang-rt-14-dev)
 fi
 
+updated=0
+need_root() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "setup: installing $1 needs root" >&2
+        exit 1
+    fi
+}
+install() {
+    echo "setup: installing $*"
+    need_root "$*"
+    export DEBIAN_FRONTEND=noninteractive
+    if [ "$updated" = 0 ]; then
+        apt-get update -q
+        updated=1
+    fi
+    apt-get install -y -q "$@"
+}
+
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-# wine32 makes /usr/bin/wine pick a 32-bit loader this kernel cannot run; the
-# tests call /usr/lib/wine/wine64 directly and never need it.
 if [ ${#missing[@]} -gt 0 ]; then
-    echo "setup: installing ${missing[*]}"
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "setup: these packages are missing and installing them needs root: ${missing[*]}" >&2
-        exit 1
+    install "${missing[@]}"
+fi
+
+# 32-bit Wine runs the shipped 32-bit quorvex.exe, but only where the kernel runs
+# 32-bit code: installed anywhere else, wine32 leaves /usr/bin/wine unusable.
+if [ "${1:-}" != "--linux-only" ] && ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null |
+    grep -q "install ok installed"; then
+    if bash "$(dirname "$0")/ia32_probe.sh"; then
+        if ! dpkg --print-foreign-architectures | grep -qx i386; then
+            need_root "the i386 architecture and wine32"
+            dpkg --add-architecture i386
+            updated=0
+        fi
+        install wine32:i386
+    else
+        echo "setup: wine32 not installed: 32-bit Wine tests will be skipped"
     fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
-    apt-get install -y -q "${missing[@]}"
 fi

@@ -1,13 +1,22 @@
 #!/bin/bash
-# Runs one command-line scenario against the 64-bit Windows build under Wine.
+# Runs one command-line scenario against a Windows build of the tool under Wine.
 #
 # usage: run_scenario.sh SCENARIO QUORVEX_EXE STANDINS_DIR WINEPREFIX EMULATOR [EMULATOR_ARGS...]
 #
 # The scenario's [args] are handed to the tool one per line, exactly as written;
 # its [stdout] and [log] must match the tool's standard output and the
 # stand-ins' standin.log exactly (after dropping carriage returns), and the tool
-# must end with status 1. `standins none` under [setup] runs the tool in a
-# directory without stand-ins.
+# must end with status 1. Lines under [setup]:
+#   standins none             the tool runs in a directory without stand-ins
+#   windows xp                the tool sees Windows XP: it runs as quorvex-xp.exe
+#                             (32-bit) or quorvex-xp64.exe (64-bit), the names
+#                             the prefix shows XP to (prepare_prefix.sh)
+#   still polling after N s   the tool must still be running N seconds after its
+#                             start, having paused for 250 ms at least twice and
+#                             started no process (Wine's relay channel shows the
+#                             calls); it is then stopped, so what it printed may
+#                             still sit in its output buffer: standard output
+#                             must be a beginning of [stdout]
 #
 # Wine's cmd (8.0) takes a batch file whose name starts with the name of one of
 # its own commands followed by an underscore ("del_sys.bat") for that command
@@ -40,6 +49,8 @@ fail() {
 
 # --- read the scenario -------------------------------------------------------
 use_standins=1
+windows_xp=0
+poll_seconds=
 args=()
 expected_out=()
 expected_log=()
@@ -56,6 +67,8 @@ while IFS= read -r line || [ -n "$line" ]; do
     "[setup]")
         case $line in
         "standins none") use_standins=0 ;;
+        "windows xp") windows_xp=1 ;;
+        "still polling after "[1-9]" s") poll_seconds=${line//[!0-9]/} ;;
         "") ;;
         *) fail "$scenario: unknown setup line '$line'" ;;
         esac
@@ -96,6 +109,18 @@ fi
 # --- run the tool --------------------------------------------------------------
 run=$work/run
 mkdir "$run"
+if [ "$windows_xp" = 1 ]; then
+    # The PE header names the machine: 0x14c i386, 0x8664 x86-64.
+    pe=$(od -An -tu4 -j60 -N4 "$tool" | tr -d ' ')
+    machine=$(od -An -tx2 -j$((pe + 4)) -N2 "$tool" | tr -d ' ')
+    case $machine in
+    014c) xp_name=quorvex-xp.exe ;;
+    8664) xp_name=quorvex-xp64.exe ;;
+    *) fail "$tool: unknown PE machine $machine" ;;
+    esac
+    cp "$tool" "$run/$xp_name"
+    tool=$run/$xp_name
+fi
 if [ "$use_standins" = 1 ]; then
     cp "$standins/wdreg.exe" "${batch_files[@]/#/$standins/}" "$run/"
     if [ "$sentinels" = 1 ]; then
@@ -108,13 +133,35 @@ fi
 shown_args=
 [ ${#args[@]} -eq 0 ] || shown_args=$(printf ' [%s]' "${args[@]}")
 echo "run: (in $run) ${emulator[*]} $tool$shown_args"
-(cd "$run" && exec "${emulator[@]}" "$tool" "${args[@]}" >"$work/stdout" 2>"$work/stderr")
-status=$?
+if [ -n "$poll_seconds" ]; then
+    (cd "$run" && WINEDEBUG=-all,+relay exec timeout "$poll_seconds" "${emulator[@]}" "$tool" \
+        "${args[@]}" >"$work/stdout" 2>"$work/stderr")
+    status=$?
+else
+    # Every scenario ends within a second or two; a tool still running after 30 s
+    # is stopped and fails.
+    (cd "$run" && exec timeout 30 "${emulator[@]}" "$tool" "${args[@]}" >"$work/stdout" \
+        2>"$work/stderr")
+    status=$?
+    [ "$status" != 124 ] || echo "the tool did not end within 30 s and was stopped"
+fi
 
 # --- compare -------------------------------------------------------------------
 failed=0
 
-if [ "$status" != 1 ]; then
+if [ -n "$poll_seconds" ]; then
+    pauses=$(grep -c 'Call [A-Za-z0-9]*\.Sleep(000000fa)' "$work/stderr")
+    starts=$(grep -c 'Call [A-Za-z0-9]*\.CreateProcessA(' "$work/stderr")
+    echo "after $poll_seconds s: $pauses pauses of 250 ms, $starts process starts"
+    if [ "$status" != 124 ]; then
+        echo "expected the tool to be still polling after $poll_seconds s; it ended with status $status"
+        failed=1
+    fi
+    if [ "$pauses" -lt 2 ] || [ "$starts" != 0 ]; then
+        echo "expected at least 2 pauses of 250 ms and no process start"
+        failed=1
+    fi
+elif [ "$status" != 1 ]; then
     echo "exit status: expected 1, got $status"
     failed=1
 fi
@@ -125,6 +172,11 @@ else
     : >"$work/expected_stdout"
 fi
 tr -d '\r' <"$work/stdout" >"$work/actual_stdout"
+if [ -n "$poll_seconds" ]; then
+    # Stopped while polling: only what was flushed before can be there.
+    head -c "$(wc -c <"$work/actual_stdout")" "$work/expected_stdout" >"$work/expected_head"
+    mv "$work/expected_head" "$work/expected_stdout"
+fi
 if ! diff -u --label expected --label actual "$work/expected_stdout" "$work/actual_stdout" \
     >"$work/stdout.diff"; then
     echo "standard output differs:"
