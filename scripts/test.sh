@@ -46,10 +46,10 @@ ctest --preset win32 -R '^imports\.quorvex$' --verbose || failed+=("win32 import
 
 # Closing lines: what ran only where this machine allows it.
 echo "=== what this machine could run"
-if bash scripts/ia32_probe.sh >/dev/null; then
+if ia32=$(bash scripts/ia32_probe.sh); then
     echo "32-bit Wine: ran: the command-line scenarios on the shipped 32-bit quorvex.exe"
 else
-    echo "32-bit Wine: not run: this machine runs no 32-bit code"
+    echo "32-bit Wine: not run: ${ia32#ia32: }"
 fi
 
 if [ ${#failed[@]} -gt 0 ]; then

@@ -3,7 +3,7 @@
 # the kernel runs no 32-bit code.
 # usage: needs_ia32.sh COMMAND [ARGS...]
 if ! probe=$(bash "$(dirname "$0")/../../scripts/ia32_probe.sh"); then
-    echo "SKIP: 32-bit Wine: not run: $probe"
+    echo "SKIP: 32-bit Wine: not run: ${probe#ia32: }"
     exit 77
 fi
 exec "$@"
