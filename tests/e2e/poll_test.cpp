@@ -111,7 +111,8 @@ TEST_F(poll, typical_event_installs_twice_per_pass_until_download_mode) {
 TEST_F(poll, download_device_on_controller_0_ends_the_pass_there) {
     std::string controllers = controller(0, device(1, "0x7A31", "0x2132"));
     for (int n = 1; n <= 9; ++n) {
-        controllers += "," + controller(n, device(1, "0x7A31", "0xE120"));
+        controllers += ',';
+        controllers += controller(n, device(1, "0x7A31", "0xE120"));
     }
     const auto r = run_machine(machine(controllers));
     EXPECT_EQ(r.err, "");

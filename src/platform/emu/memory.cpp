@@ -340,7 +340,8 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
                 v = static_cast<unsigned short>(v);
             }
             if (alternate && *p != 'u' && v != 0) {
-                field = *p == 'x' ? "0x" : "0X";
+                field += '0'; // "0x" or "0X", as the conversion is written
+                field += *p;
             }
             append_number(field, v, *p == 'u' ? 10 : 16, *p == 'X', false, precision);
             numeric = true;
