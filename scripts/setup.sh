@@ -4,10 +4,10 @@
 set -euo pipefail
 
 # clang and libclang-rt-14-dev (libFuzzer and the sanitizer runtimes) build the
-# fuzz targets.
+# fuzz targets; python3-pefile reads the shipped quorvex.exe in its checks.
 packages=(cmake ninja-build g++ googletest libgtest-dev nlohmann-json3-dev libbenchmark-dev
           clang libclang-rt-14-dev
-          g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64)
+          g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64 python3-pefile)
 if [ "${1:-}" = "--linux-only" ]; then
     packages=(cmake ninja-build g++ googletest libgtest-dev nlohmann-json3-dev libbenchmark-dev
               clang libclang-rt-14-dev)
