@@ -8,7 +8,10 @@
 #   the 64-bit Windows build's tests under wine64,
 #   the shipped 32-bit quorvex.exe's tests under 32-bit Wine, where this machine
 #   runs 32-bit code (skipped, and said so in the closing lines, where it does not),
-#   the import check of the 32-bit quorvex.exe.
+#   the import check of the 32-bit quorvex.exe, its version record and manifest,
+#   a plain Release build (no preset) and its unit tests,
+#   that every test has a time limit of its own,
+#   the release command: the zip, its contents, and the same bytes from two builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,7 +33,7 @@ for preset in "${presets[@]}"; do
         default) labels=(--label-exclude 'bench|fuzz') ;;
         sanitizers) labels=(--label-regex '^(unit|e2e|faults)$') ;;
         fuzz) labels=(--label-regex '^fuzz$') ;;
-        *) labels=(--label-exclude 'soak|bench|fuzz') ;;
+        *) labels=(--label-exclude 'soak|bench|fuzz|release') ;;
     esac
     if ! ctest --preset "$preset" -j "$jobs" "${labels[@]}"; then
         failed+=("$preset")
@@ -41,8 +44,25 @@ done
 # test competes with them) and the size and imports of the shipped quorvex.exe.
 echo "=== default: benchmarks"
 ctest --preset default -L bench --verbose || failed+=("default benchmarks")
-echo "=== win32: size and imports of quorvex.exe"
-ctest --preset win32 -R '^imports\.quorvex$' --verbose || failed+=("win32 imports")
+echo "=== win32: size, imports, version record and manifest of quorvex.exe"
+ctest --preset win32 -R '^imports\.(pe_)?quorvex$' --verbose || failed+=("win32 imports")
+
+# A new user's build: no preset, no -Werror, GCC at -O3; it must not warn either.
+echo "=== plain Release build and its unit tests"
+plain=build/plain-release
+{ cmake -S . -B "$plain" -DCMAKE_BUILD_TYPE=Release && cmake --build "$plain" -j "$jobs"; } \
+    > build-plain-release.log 2>&1 || { cat build-plain-release.log; exit 1; }
+if grep -n 'warning:' build-plain-release.log; then
+    failed+=("plain Release build warns")
+fi
+rm -f build-plain-release.log
+ctest --test-dir "$plain" -j "$jobs" -L unit || failed+=("plain Release unit tests")
+
+echo "=== every test has a time limit of its own"
+python3 scripts/check_timeouts.py "${presets[@]/#/build/}" "$plain" || failed+=("time limits")
+
+echo "=== release: cmake --workflow --preset release"
+cmake --workflow --preset release || failed+=("release")
 
 # Closing lines: what ran only where this machine allows it.
 echo "=== what this machine could run"
