@@ -119,8 +119,11 @@ def check_version(pe, version):
 
 def check_manifest(pe, version):
     manifests = resources(pe, RT_MANIFEST)
+    if not manifests:
+        fail("no manifest (resource type 24, id 1)")
+        return
     if [m[0] for m in manifests] != [1]:
-        fail(f"no manifest (resource type 24, id 1) alone: ids {[m[0] for m in manifests]}")
+        fail(f"manifests with ids {[m[0] for m in manifests]}, not one with id 1")
         return
     try:
         root = ET.fromstring(manifests[0][1])
