@@ -59,6 +59,10 @@ def quad(version):
     return ".".join(parts[:4])
 
 
+def dotted(ms, ls):
+    return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+
+
 def resources(pe, type_id):
     """(name id, data) of every resource of one type."""
     found = []
@@ -93,10 +97,8 @@ def check_version(pe, version):
         fail("no version resource")
         return
     fixed = pe.VS_FIXEDFILEINFO[0]
-    file_v = (f"{fixed.FileVersionMS >> 16}.{fixed.FileVersionMS & 0xFFFF}."
-              f"{fixed.FileVersionLS >> 16}.{fixed.FileVersionLS & 0xFFFF}")
-    product_v = (f"{fixed.ProductVersionMS >> 16}.{fixed.ProductVersionMS & 0xFFFF}."
-                 f"{fixed.ProductVersionLS >> 16}.{fixed.ProductVersionLS & 0xFFFF}")
+    file_v = dotted(fixed.FileVersionMS, fixed.FileVersionLS)
+    product_v = dotted(fixed.ProductVersionMS, fixed.ProductVersionLS)
     strings = {}
     for info in pe.FileInfo[0] if pe.FileInfo else []:
         for table in getattr(info, "StringTable", []):
