@@ -1,5 +1,9 @@
 // The command-line contract, end to end: the built tool runs in a scratch
 // directory with stand-in wdreg and batch files that log how they were called.
+// A scenario's [setup] lines: "standins none" (no stand-ins), "standins talk"
+// (wdreg writes to standard output too, so [stdout] shows the order of the
+// tool's lines and its children's), "machine FILE" (the machine description,
+// beside the scenario, that the tool runs on).
 #include "run_tool.h"
 
 #include <algorithm>
@@ -12,6 +16,8 @@ using testkit::split_lines;
 struct scenario {
     std::string name;
     bool standins = true;
+    bool talk = false;
+    std::string machine; // path of the machine description, or empty
     std::vector<std::string> args;
     std::vector<std::string> out;
     std::vector<std::string> log;
@@ -39,7 +45,13 @@ scenario read_scenario(const std::filesystem::path &file) {
             section->push_back(line);
         }
     }
-    s.standins = std::find(setup.begin(), setup.end(), "standins none") == setup.end();
+    for (const std::string &line : setup) {
+        s.standins = s.standins && line != "standins none";
+        s.talk = s.talk || line == "standins talk";
+        if (line.rfind("machine ", 0) == 0) {
+            s.machine = (file.parent_path() / line.substr(8)).string();
+        }
+    }
     return s;
 }
 
@@ -63,7 +75,14 @@ TEST_P(cli, runs_exactly_the_expected_commands) {
     if (s.standins) {
         testkit::install_standins(dir);
     }
-    const testkit::tool_run r = run(s.args);
+    if (s.talk) {
+        write("standins.talk", "");
+    }
+    std::map<std::string, std::string> env;
+    if (!s.machine.empty()) {
+        env["QUORVEX_MACHINE"] = s.machine;
+    }
+    const testkit::tool_run r = run(s.args, env);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(split_lines(r.out), s.out);
     EXPECT_EQ(r.err, "");

@@ -8,6 +8,16 @@
 # stand-ins' standin.log exactly (after dropping carriage returns), and the tool
 # must end with status 1. Lines under [setup]:
 #   standins none             the tool runs in a directory without stand-ins
+#   standins talk             wdreg also writes "wdreg: <arguments>" to standard
+#                             output (the file standins.talk in the directory
+#                             tells it to), so [stdout] shows the order of the
+#                             tool's lines and its children's: a child started
+#                             without inherited handles writes to the tool's
+#                             redirected standard output under Wine too
+#   machine FILE              the scenario needs the emulated machine FILE (a USB
+#                             topology); under Wine the tool sees no USB host
+#                             controller, so the scenario is skipped (status 77)
+#                             and says so
 #   windows xp                the tool sees Windows XP: it runs as quorvex-xp.exe
 #                             (32-bit) or quorvex-xp64.exe (64-bit), the names
 #                             the prefix shows XP to (prepare_prefix.sh)
@@ -49,6 +59,8 @@ fail() {
 
 # --- read the scenario -------------------------------------------------------
 use_standins=1
+talk=0
+machine=
 windows_xp=0
 poll_seconds=
 args=()
@@ -67,6 +79,8 @@ while IFS= read -r line || [ -n "$line" ]; do
     "[setup]")
         case $line in
         "standins none") use_standins=0 ;;
+        "standins talk") talk=1 ;;
+        "machine "?*) machine=${line#machine } ;;
         "windows xp") windows_xp=1 ;;
         "still polling after "[1-9]" s") poll_seconds=${line//[!0-9]/} ;;
         "") ;;
@@ -79,6 +93,12 @@ while IFS= read -r line || [ -n "$line" ]; do
     *) [ -z "$line" ] || fail "$scenario: line outside any section: '$line'" ;;
     esac
 done <"$scenario" || fail "cannot read $scenario"
+
+if [ -n "$machine" ]; then
+    echo "SKIP: $(basename "$scenario") runs on the USB machine $machine;" \
+        "under Wine the tool sees no USB host controller"
+    exit 77
+fi
 
 for f in "$tool" "$standins/wdreg.exe" "${batch_files[@]/#/$standins/}"; do
     [ -f "$f" ] || fail "missing $f"
@@ -123,6 +143,7 @@ if [ "$windows_xp" = 1 ]; then
 fi
 if [ "$use_standins" = 1 ]; then
     cp "$standins/wdreg.exe" "${batch_files[@]/#/$standins/}" "$run/"
+    [ "$talk" = 0 ] || : >"$run/standins.talk"
     if [ "$sentinels" = 1 ]; then
         for b in "${batch_files[@]}"; do
             : >"$run/${b#del}"
