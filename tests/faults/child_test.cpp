@@ -111,7 +111,8 @@ TEST_F(children, refused_priority_raise_is_reported_and_the_child_waited_for) {
                             "end -inf vyrvcp.inf -compat uninstall",
                             "start -inf vyrww.inf -compat uninstall",
                             "end -inf vyrww.inf -compat uninstall", "del_sys_dl.bat"}));
-    const auto c = call_counts();
+    auto c = call_counts();
+    EXPECT_EQ(c["SetPriorityClass:0x100"], 3); // real time asked for every child
     EXPECT_EQ(c.at("WaitForSingleObject"), 3);
     EXPECT_EQ(c.at("CloseHandle"), 6);
     EXPECT_EQ(at_exit().handles, 0u);

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <spawn.h>
 #include <string>
@@ -175,6 +176,11 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
 
 BOOL SetPriorityClass(HANDLE process, DWORD priority_class) {
     enter("SetPriorityClass");
+    // The class asked for is counted on its own too, as "SetPriorityClass:0x100".
+    char per_class[32];
+    std::snprintf(per_class, sizeof per_class, "SetPriorityClass:0x%X",
+                  static_cast<unsigned>(priority_class));
+    count_call(per_class);
     handle_obj *obj = find_handle(process);
     if (obj == nullptr || obj->kind != handle_kind::process) {
         misuse("SetPriorityClass", "not a process handle");
