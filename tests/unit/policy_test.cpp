@@ -402,7 +402,7 @@ TEST_F(policy, every_product_under_every_mode_combination) {
                         } else {
                             traces += s.text + "\n";
                         }
-                        interleaved.push_back(s.text);
+                        interleaved.push_back((s.run ? "run: " : "trace: ") + s.text);
                     }
                     const bool waits = family == 0 && variant != 3;
 
@@ -420,11 +420,11 @@ TEST_F(policy, every_product_under_every_mode_combination) {
                     EXPECT_EQ(testkit::read_file(name.string() + ".trace"), traces);
                     EXPECT_EQ(emu::clock_ms() - before, waits ? 9000u : 0u);
 
-                    // Both into one file, to see where each trace line falls
-                    // among the commands.
-                    emu::set_journal_path(name.string() + ".both");
-                    emu::set_trace_path(name.string() + ".both");
+                    // Both into one file, each line marked with its stream, to
+                    // see where each trace line falls among the commands.
+                    emu::set_merged_path(name.string() + ".both");
                     install_for_port(&c, selsusp, xcontrol);
+                    emu::set_merged_path("");
                     EXPECT_EQ(testkit::read_lines(name.string() + ".both"), interleaved);
                     EXPECT_EQ(bVcp_done, 0);
                 }

@@ -254,6 +254,10 @@ void set_journal_path(const std::string &path) {
     st().journal_path = path;
 }
 
+void set_merged_path(const std::string &path) {
+    st().merged_path = path;
+}
+
 std::size_t open_handles() {
     return st().handles.size();
 }
@@ -302,6 +306,10 @@ void journal_command(const char *command_line) {
     std::string line = command_line;
     line += '\n';
     append_to(st().journal_path, line.data(), line.size());
+    if (!st().merged_path.empty()) {
+        line.insert(0, "run: ");
+        append_to(st().merged_path, line.data(), line.size());
+    }
 }
 
 } // namespace emu
@@ -351,6 +359,10 @@ void OutputDebugStringA(LPCSTR text) {
     enter("OutputDebugStringA");
     if (text != nullptr) {
         emu::append_to(st().trace_path, text, std::strlen(text));
+        if (!st().merged_path.empty()) {
+            const std::string marked = std::string("trace: ") + text;
+            emu::append_to(st().merged_path, marked.data(), marked.size());
+        }
     }
 }
 

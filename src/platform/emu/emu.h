@@ -22,6 +22,10 @@ void reset_machine();
 // Where debugger output and the command journal go ("" = dropped / no journal).
 void set_trace_path(const std::string &path);
 void set_journal_path(const std::string &path);
+// One more file that gets both, in the order they happen, each marked with where
+// it came from: "trace: " before each piece of debugger output, "run: " before
+// each command line ("" = none). Neither the trace nor the journal changes.
+void set_merged_path(const std::string &path);
 
 // What is held open or allocated right now.
 std::size_t open_handles();

@@ -132,6 +132,7 @@ struct state {
     std::uint64_t topology = 0; // counts those rebuilds
     std::string trace_path;
     std::string journal_path;
+    std::string merged_path;
     std::string stats_path;
 };
 
