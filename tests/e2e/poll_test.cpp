@@ -257,6 +257,14 @@ TEST_F(poll, faulty_descriptions_are_refused_before_anything_runs) {
         {machine(controller(0, ok_device),
                  R"([{"at_ms": 1, "controller": 0, "port_path": [1, 2], "port": null}])"),
          "changes[0].port_path: leads to no port of a hub"},
+        {machine(controller(0, ok_device),
+                 R"([{"at_ms": 1, "at_open": {"device": "\\\\.\\HCD0", "nth": 2},
+                      "controller": 0, "port_path": [1], "port": null}])"),
+         "changes[0]: a change needs \"at_ms\" or \"at_open\""},
+        {machine(controller(0, ok_device),
+                 R"([{"at_open": {"device": "\\\\.\\HCD0", "nth": 0},
+                      "controller": 0, "port_path": [1], "port": null}])"),
+         "changes[0].at_open.nth: expected a whole number from 1 to 4294967295"},
     };
     for (const auto &c : cases) {
         const auto r = run_machine(c.json);

@@ -68,6 +68,7 @@ void start_machine(machine m) {
     s.peak_global_bytes = s.global_bytes;
     s.faults = s.m.faults;
     s.fault_hits.clear();
+    s.opens.clear();
     rebuild_tree();
     apply_due_changes();
 }
@@ -104,6 +105,9 @@ struct boot {
             std::string lines;
             for (const auto &[function, count] : s.calls) {
                 lines += "call " + function + " " + std::to_string(count) + "\n";
+            }
+            for (const auto &[path, count] : s.opens) {
+                lines += "opened " + path + " " + std::to_string(count) + "\n";
             }
             lines += "peak_rss_kb " + std::to_string(peak_resident_kb()) + "\n";
             append_to(s.stats_path, lines.data(), lines.size());
@@ -163,7 +167,8 @@ void apply_due_changes() {
     for (;;) {
         change_desc *next = nullptr;
         for (change_desc &c : s.m.changes) {
-            if (!c.applied && c.at_ms <= now && (next == nullptr || c.at_ms < next->at_ms)) {
+            if (!c.applied && c.at_open_device.empty() && c.at_ms <= now &&
+                (next == nullptr || c.at_ms < next->at_ms)) {
                 next = &c;
             }
         }
@@ -174,6 +179,33 @@ void apply_due_changes() {
         if (hub_desc *h = hub_for_path(s.m, next->controller, next->port_path)) {
             replace_port(*h, next->port_path.back(), next->port);
             changed = true;
+        }
+    }
+    if (changed) {
+        rebuild_tree();
+    }
+}
+
+std::string open_key(const std::string &path) {
+    std::string key = path;
+    for (char &c : key) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return key;
+}
+
+void count_open(const std::string &path) {
+    state &s = st();
+    const std::string key = open_key(path);
+    const std::uint32_t count = ++s.opens[key];
+    bool changed = false;
+    for (change_desc &c : s.m.changes) {
+        if (!c.applied && c.at_open_nth == count && c.at_open_device == key) {
+            c.applied = true;
+            if (hub_desc *h = hub_for_path(s.m, c.controller, c.port_path)) {
+                replace_port(*h, c.port_path.back(), c.port);
+                changed = true;
+            }
         }
     }
     if (changed) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <set>
 #include <stdexcept>
+#include <tuple>
 
 namespace emu {
 namespace {
@@ -603,14 +604,27 @@ std::string parse_machine(const std::string &source, machine &out) {
             for (std::size_t i = 0; i < cs.size(); ++i) {
                 const std::string place = "changes[" + std::to_string(i) + "]";
                 const json &c = cs[i];
-                only_keys(c, place, {"at_ms", "controller", "port_path", "port"});
+                only_keys(c, place, {"at_ms", "at_open", "controller", "port_path", "port"});
                 change_desc ch;
-                if (!c.contains("at_ms") || !c.contains("controller") || !c.contains("port_path") ||
-                    !c.contains("port")) {
-                    fail(place,
-                         "a change needs \"at_ms\", \"controller\", \"port_path\" and \"port\"");
+                if (c.contains("at_ms") == c.contains("at_open") || !c.contains("controller") ||
+                    !c.contains("port_path") || !c.contains("port")) {
+                    fail(place, "a change needs \"at_ms\" or \"at_open\", \"controller\", "
+                                "\"port_path\" and \"port\"");
                 }
-                ch.at_ms = whole(c["at_ms"], at(place, "at_ms"), 0, 1ull << 48);
+                if (c.contains("at_ms")) {
+                    ch.at_ms = whole(c["at_ms"], at(place, "at_ms"), 0, 1ull << 48);
+                } else {
+                    const json &o = c["at_open"];
+                    const std::string op = at(place, "at_open");
+                    only_keys(o, op, {"device", "nth"});
+                    if (!o.contains("device") || !o.contains("nth")) {
+                        fail(op, "needs \"device\" and \"nth\"");
+                    }
+                    ch.at_open_device =
+                        open_key(utf8_to_ansi(text(o["device"], at(op, "device"), false)));
+                    ch.at_open_nth =
+                        static_cast<std::uint32_t>(whole(o["nth"], at(op, "nth"), 1, 0xFFFFFFFFu));
+                }
                 ch.controller = static_cast<std::size_t>(
                     whole(c["controller"], at(place, "controller"), 0, 1000));
                 if (ch.controller >= m.controllers.size()) {
@@ -643,8 +657,12 @@ std::string parse_machine(const std::string &source, machine &out) {
             for (std::size_t i = 0; i < order.size(); ++i) {
                 order[i] = i;
             }
+            // Timed changes first, then those made by opens, each in their own order.
             std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-                return replay.changes[a].at_ms < replay.changes[b].at_ms;
+                const change_desc &x = replay.changes[a];
+                const change_desc &y = replay.changes[b];
+                return std::make_tuple(!x.at_open_device.empty(), x.at_open_nth, x.at_ms) <
+                       std::make_tuple(!y.at_open_device.empty(), y.at_open_nth, y.at_ms);
             });
             for (std::size_t i : order) {
                 const change_desc &ch = replay.changes[i];

@@ -56,6 +56,10 @@ struct controller_desc {
 
 struct change_desc {
     std::uint64_t at_ms = 0;
+    // When set: the change applies at this successful open of this device path
+    // (lower-case ANSI), counted from the machine's start, instead of at a time.
+    std::string at_open_device;
+    std::uint32_t at_open_nth = 0;
     std::size_t controller = 0; // index into controllers
     std::vector<std::uint32_t> port_path;
     std::optional<port_desc> port; // none: the port is emptied
@@ -128,8 +132,9 @@ struct state {
     // The counter in `calls` last found for a name at a given address (the names
     // are literals); emptied whenever `calls` is.
     std::unordered_map<const char *, std::pair<const std::string *, std::uint64_t *>> call_slots;
-    std::vector<devnode> tree;  // rebuilt whenever the topology changes
-    std::uint64_t topology = 0; // counts those rebuilds
+    std::map<std::string, std::uint32_t> opens; // successful opens by lower-case device path
+    std::vector<devnode> tree;                  // rebuilt whenever the topology changes
+    std::uint64_t topology = 0;                 // counts those rebuilds
     std::string trace_path;
     std::string journal_path;
     std::string merged_path;
@@ -148,6 +153,10 @@ std::uint64_t now_ms();
 
 // Applies the changes whose time has come; rebuilds the device tree if any did.
 void apply_due_changes();
+// Counts a successful open of a device path and applies the changes it triggers.
+void count_open(const std::string &path);
+// A device path as opens are counted: lower-case ASCII letters.
+std::string open_key(const std::string &path);
 void rebuild_tree();
 
 // Handles.

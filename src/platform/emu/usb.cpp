@@ -375,6 +375,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     h.path = path;
     h.controller = t.controller;
     h.hub = t.hub;
+    count_open(path);
     h.topology = st().topology;
     SetLastError(ERROR_SUCCESS);
     return new_handle(h);
