@@ -5,7 +5,8 @@
 #   the unit, end-to-end and failure-site tests under AddressSanitizer and
 #   UndefinedBehaviorSanitizer,
 #   the fuzz targets (clang++ and libFuzzer), each for a bounded time,
-#   the 64-bit Windows build's tests under wine64,
+#   the 64-bit Windows build's tests under wine64, and the USB scan of both
+#   Windows builds against a kernel-mode stand-in under Wine (wine-usb),
 #   the shipped 32-bit quorvex.exe's tests under 32-bit Wine, where this machine
 #   runs 32-bit code (skipped, and said so in the closing lines, where it does not),
 #   the import check of the 32-bit quorvex.exe, its version record and manifest,
@@ -68,8 +69,10 @@ cmake --workflow --preset release || failed+=("release")
 echo "=== what this machine could run"
 if ia32=$(bash scripts/ia32_probe.sh); then
     echo "32-bit Wine: ran: the command-line scenarios on the shipped 32-bit quorvex.exe"
+    echo "wine-usb 32-bit: ran: the USB scan of the shipped 32-bit quorvex.exe under Wine"
 else
     echo "32-bit Wine: not run: ${ia32#ia32: }"
+    echo "wine-usb 32-bit: not run: ${ia32#ia32: }"
 fi
 
 if [ ${#failed[@]} -gt 0 ]; then

@@ -31,6 +31,8 @@ struct extension {
 /* Requests that come through an interface path match only faults for any device. */
 #define BY_INTERFACE (QVX_NONE - 1)
 
+static void take_steps(uint32_t kind, uint32_t device, uint32_t value);
+
 static DRIVER_OBJECT *driver;
 static DEVICE_OBJECT *slots[QVX_INTERFACE_SLOTS];
 
@@ -46,6 +48,7 @@ static const uint8_t *pool;
 static DEVICE_OBJECT **table_devices;
 static uint32_t *fault_hits;
 static uint32_t *opens;
+static BOOLEAN *linked;
 static uint32_t state;
 static ULONGLONG start_time;
 static struct qvx_counts counts;
@@ -86,27 +89,55 @@ static uint32_t name_units(uint32_t offset) {
 
 /* ---- the table ---------------------------------------------------------- */
 
+/* The link a device answers to: HCD<number> or its hub name. */
+static NTSTATUS link_name(uint32_t index, UNICODE_STRING *link) {
+    const struct qvx_device *d = &devices[index];
+    RtlAppendUnicodeToString(link, L"\\DosDevices\\");
+    if (d->kind == QVX_CONTROLLER) {
+        WCHAR hcd[] = L"HCD0";
+        hcd[3] = (WCHAR)(L'0' + d->number);
+        return RtlAppendUnicodeToString(link, hcd);
+    }
+    UNICODE_STRING name;
+    name.Buffer = (WCHAR *)(pool + d->name);
+    name.Length = name.MaximumLength = (USHORT)(2 * name_units(d->name));
+    return RtlAppendUnicodeStringToString(link, &name);
+}
+
+/* Wine completes an open before the driver sees its create request, whatever
+   the driver answers; so a device that is not there has no link at all. */
+static NTSTATUS set_link(uint32_t index, BOOLEAN on) {
+    WCHAR link_text[160], device_text[40], digits[12];
+    UNICODE_STRING link, device_name, number;
+    if (linked[index] == on) {
+        return STATUS_SUCCESS;
+    }
+    RtlInitEmptyUnicodeString(&link, link_text, sizeof link_text);
+    RtlInitEmptyUnicodeString(&device_name, device_text, sizeof device_text);
+    RtlInitEmptyUnicodeString(&number, digits, sizeof digits);
+    NTSTATUS status = link_name(index, &link);
+    if (status != STATUS_SUCCESS) {
+        return STATUS_NAME_TOO_LONG;
+    }
+    RtlAppendUnicodeToString(&device_name, L"\\Device\\QuorvexUsb");
+    RtlIntegerToUnicodeString(index, 10, &number);
+    RtlAppendUnicodeStringToString(&device_name, &number);
+    status = on ? IoCreateSymbolicLink(&link, &device_name) : IoDeleteSymbolicLink(&link);
+    if (status == STATUS_SUCCESS) {
+        linked[index] = on;
+    } else {
+        ++counts.problems;
+    }
+    return status;
+}
+
 static void drop_table(void) {
     if (table == NULL) {
         return;
     }
     for (uint32_t i = 0; i < head->device_count; ++i) {
         if (table_devices[i] != NULL) {
-            UNICODE_STRING link;
-            WCHAR text[160];
-            RtlInitEmptyUnicodeString(&link, text, sizeof text);
-            RtlAppendUnicodeToString(&link, L"\\DosDevices\\");
-            if (devices[i].kind == QVX_CONTROLLER) {
-                WCHAR hcd[] = L"HCD0";
-                hcd[3] = (WCHAR)(L'0' + devices[i].number);
-                RtlAppendUnicodeToString(&link, hcd);
-            } else {
-                UNICODE_STRING name;
-                name.Buffer = (WCHAR *)(pool + devices[i].name);
-                name.Length = name.MaximumLength = (USHORT)(2 * name_units(devices[i].name));
-                RtlAppendUnicodeStringToString(&link, &name);
-            }
-            IoDeleteSymbolicLink(&link);
+            set_link(i, FALSE);
             IoDeleteDevice(table_devices[i]);
         }
     }
@@ -117,34 +148,16 @@ static void drop_table(void) {
 
 static NTSTATUS make_device(uint32_t index) {
     const struct qvx_device *d = &devices[index];
-    WCHAR device_text[40], link_text[160];
-    UNICODE_STRING device_name, link;
+    WCHAR device_text[40], digits[12];
+    UNICODE_STRING device_name, number;
+    if (d->kind == QVX_CONTROLLER && d->number < 0) {
+        return STATUS_SUCCESS; /* reached through its interface only */
+    }
     RtlInitEmptyUnicodeString(&device_name, device_text, sizeof device_text);
-    RtlInitEmptyUnicodeString(&link, link_text, sizeof link_text);
+    RtlInitEmptyUnicodeString(&number, digits, sizeof digits);
     RtlAppendUnicodeToString(&device_name, L"\\Device\\QuorvexUsb");
-    {
-        WCHAR digits[12];
-        UNICODE_STRING number;
-        RtlInitEmptyUnicodeString(&number, digits, sizeof digits);
-        RtlIntegerToUnicodeString(index, 10, &number);
-        RtlAppendUnicodeStringToString(&device_name, &number);
-    }
-    RtlAppendUnicodeToString(&link, L"\\DosDevices\\");
-    if (d->kind == QVX_CONTROLLER) {
-        WCHAR hcd[] = L"HCD0";
-        if (d->number < 0) {
-            return STATUS_SUCCESS; /* reached through its interface only */
-        }
-        hcd[3] = (WCHAR)(L'0' + d->number);
-        RtlAppendUnicodeToString(&link, hcd);
-    } else {
-        UNICODE_STRING name;
-        name.Buffer = (WCHAR *)(pool + d->name);
-        name.Length = name.MaximumLength = (USHORT)(2 * name_units(d->name));
-        if (RtlAppendUnicodeStringToString(&link, &name) != STATUS_SUCCESS) {
-            return STATUS_NAME_TOO_LONG;
-        }
-    }
+    RtlIntegerToUnicodeString(index, 10, &number);
+    RtlAppendUnicodeStringToString(&device_name, &number);
     DEVICE_OBJECT *device;
     NTSTATUS status = IoCreateDevice(driver, sizeof(struct extension), &device_name,
                                      FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
@@ -156,13 +169,8 @@ static NTSTATUS make_device(uint32_t index) {
     e->kind = KIND_TABLE;
     e->device = index;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
-    status = IoCreateSymbolicLink(&link, &device_name);
-    if (status != STATUS_SUCCESS) {
-        IoDeleteDevice(device);
-        return status;
-    }
     table_devices[index] = device;
-    return STATUS_SUCCESS;
+    return set_link(index, d->kind == QVX_CONTROLLER || hub_states[index].present);
 }
 
 /* Takes a table (checked record by record) and makes its devices. */
@@ -182,8 +190,9 @@ static NTSTATUS load_table(const uint8_t *data, ULONG size) {
         return STATUS_INVALID_PARAMETER;
     }
     drop_table();
-    const SIZE_T extra = h->device_count * (sizeof(DEVICE_OBJECT *) + sizeof(uint32_t)) +
-                         h->fault_count * sizeof(uint32_t);
+    const SIZE_T extra =
+        h->device_count * (sizeof(DEVICE_OBJECT *) + sizeof(uint32_t) + sizeof(BOOLEAN)) +
+        h->fault_count * sizeof(uint32_t);
     table = ExAllocatePoolWithTag(NonPagedPool, size + extra, POOL_TAG);
     if (table == NULL) {
         return STATUS_NO_MEMORY;
@@ -200,6 +209,7 @@ static NTSTATUS load_table(const uint8_t *data, ULONG size) {
     table_devices = (DEVICE_OBJECT **)(table + size);
     opens = (uint32_t *)(table_devices + head->device_count);
     fault_hits = opens + head->device_count;
+    linked = (BOOLEAN *)(fault_hits + head->fault_count);
     state = 0;
     RtlZeroMemory(&counts, sizeof counts);
 
@@ -248,6 +258,11 @@ static void take_steps(uint32_t kind, uint32_t device, uint32_t value) {
             return;
         }
         ++state;
+        for (uint32_t i = 0; i < head->device_count; ++i) {
+            if (devices[i].kind == QVX_HUB) {
+                set_link(i, hub_states[state * head->device_count + i].present != 0);
+            }
+        }
     }
 }
 
@@ -481,13 +496,6 @@ static NTSTATUS WINAPI dispatch_create(DEVICE_OBJECT *device, IRP *irp) {
         return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
     }
     take_steps(QVX_AT_MS, 0, (uint32_t)elapsed_ms());
-    if (devices[index].kind == QVX_HUB && hub_now(index) == NULL) {
-        return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
-    }
-    const struct qvx_fault *f = take_fault(QVX_CREATE_FILE, 0, by_interface ? BY_INTERFACE : index, 0);
-    if (f != NULL) {
-        return complete(irp, f->status, 0);
-    }
     if (by_interface) {
         ++counts.interface_opens;
     } else {

@@ -78,10 +78,14 @@ class table_writer {
             if (f.function == "CM_Locate_DevNodeA" && f.device.empty() && f.nth == 0 &&
                 f.action == emu::fault::fail && f.error == 0x13) {
                 tree_as_wine = true; // what Wine's device-tree stubs answer anyway
-            } else if (f.function != "DeviceIoControl" && f.function != "CreateFileA") {
+            } else if (f.function == "CreateFileA") {
+                refuse("faults: Wine 8 completes an open before a driver sees it, so an open "
+                       "cannot be made to fail; make the name the tool opens one that is not "
+                       "there instead (a raw_reply to the name query)");
+            } else if (f.function != "DeviceIoControl") {
                 refuse("faults: a fault in " + f.function +
-                       " never reaches a driver; only DeviceIoControl and CreateFileA faults "
-                       "can be planted under Wine");
+                       " never reaches a driver; only DeviceIoControl faults can be planted "
+                       "under Wine");
             }
         }
         if (!tree_as_wine) {
@@ -238,23 +242,15 @@ class table_writer {
     }
 
     void add_fault(const emu::fault &f) {
-        if (f.function != "DeviceIoControl" && f.function != "CreateFileA") {
+        if (f.function != "DeviceIoControl") {
             return; // the device-tree answer Wine gives anyway
         }
         qvx_fault r{};
-        r.function = f.function == "DeviceIoControl" ? QVX_DEVICE_IO_CONTROL : QVX_CREATE_FILE;
+        r.function = QVX_DEVICE_IO_CONTROL;
         r.ioctl = f.ioctl;
         r.port = f.port;
         r.nth = f.nth;
-        if (f.device.empty()) {
-            if (r.function == QVX_CREATE_FILE) {
-                refuse("faults: a CreateFileA fault needs its device: opens of devices that are "
-                       "not there never reach the driver");
-            }
-            r.device = QVX_NONE;
-        } else {
-            r.device = device_for_path(f.device, "faults: device");
-        }
+        r.device = f.device.empty() ? QVX_NONE : device_for_path(f.device, "faults: device");
         r.action = f.action == emu::fault::fail            ? QVX_FAIL
                    : f.action == emu::fault::actual_length ? QVX_ACTUAL_LENGTH
                                                            : QVX_RAW_REPLY;

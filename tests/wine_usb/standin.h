@@ -92,10 +92,10 @@ struct qvx_port {
 };
 QVX_ASSERT_SIZE(struct qvx_port, 24);
 
-enum { QVX_DEVICE_IO_CONTROL = 1, QVX_CREATE_FILE = 2 };
+enum { QVX_DEVICE_IO_CONTROL = 1 };
 enum { QVX_FAIL = 0, QVX_ACTUAL_LENGTH = 1, QVX_RAW_REPLY = 2 };
 
-/* A planted fault: the nth matching call (0: every one) acts instead. */
+/* A planted fault: the nth matching control request (0: every one) acts instead. */
 struct qvx_fault {
     uint32_t function;
     uint32_t ioctl;  /* 0: any */
