@@ -8,8 +8,8 @@
 #   args A B ...      the tool's arguments (required)
 #   only 32-bit       the scenario runs on the 32-bit build only
 #   <channel>: linux only: LINE  /  <channel>: wine only: LINE
-#                     a difference that remains, declared; lines starting with #
-#                     explain it
+#                     a difference that remains, declared ("LINE [N times]" for N
+#                     in a row); lines starting with # explain it
 # The runs are compared channel by channel, each line prefixed with its channel:
 #   stdout:  the tool's standard output
 #   command: every command line, batch files apart (Wine's cmd cannot run
@@ -17,6 +17,8 @@
 #   batch:   each batch file that ran at least once ("del_sys.bat ran")
 #   trace:   the debugger output, line by line
 #   box:     the message boxes, "[caption] text"
+#   misuse:  a call the emulation refuses as breaking the platform's rules (Wine's
+#            side has none: the driver answers such a call as Windows does)
 #   end:     the exit status and every device opened by number or name, with
 #            its count ("opened \\.\hcd0 2"): how many passes ran, and so where
 #            polling ended
@@ -130,6 +132,8 @@ channels() { # SIDE: the side's lines, each prefixed with its channel
         done
         cat "$dir/trace" 2>/dev/null | sed 's/^/trace: /'
         grep '^\[' "$dir/stderr" | sed 's/^/box: /'
+        # A call the emulation refuses as against the platform's rules.
+        grep '^quorvex-emu: ' "$dir/stderr" | sed 's/^quorvex-emu: /misuse: /'
         echo "end: exit $(cat "$dir/status")"
         grep '^opened \\\\\.\\' "$dir/stats" 2>/dev/null | sed 's/^/end: /'
     else
@@ -153,6 +157,10 @@ diff --unchanged-line-format= --old-line-format='%L' --new-line-format= \
     "$work/linux.lines" "$work/wine.lines" | sed 's/^\([a-z]*\): /\1: linux only: /' >"$work/found"
 diff --unchanged-line-format= --old-line-format= --new-line-format='%L' \
     "$work/linux.lines" "$work/wine.lines" | sed 's/^\([a-z]*\): /\1: wine only: /' >>"$work/found"
+# The same line found N times in a row is declared once, as "LINE [N times]".
+awk 'NR > 1 && $0 != last { print last (n > 1 ? " [" n " times]" : ""); n = 0 }
+     { last = $0; n++ } END { if (NR) print last (n > 1 ? " [" n " times]" : "") }' \
+    "$work/found" >"$work/found.collapsed" && mv "$work/found.collapsed" "$work/found"
 if [ ${#declared[@]} -gt 0 ]; then
     printf '%s\n' "${declared[@]}" >"$work/declared"
 else
