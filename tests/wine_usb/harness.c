@@ -123,6 +123,7 @@ static unsigned char *read_file(const char *path, DWORD *size) {
 
 struct box_search {
     DWORD process;
+    HWND answered; /* the box answered last, until it is gone */
     HWND found;
 };
 
@@ -131,7 +132,8 @@ static BOOL CALLBACK find_box(HWND window, LPARAM context) {
     DWORD process = 0;
     char class_name[16];
     GetWindowThreadProcessId(window, &process);
-    if (process == search->process && GetClassNameA(window, class_name, sizeof class_name) > 0 &&
+    if (process == search->process && window != search->answered &&
+        GetClassNameA(window, class_name, sizeof class_name) > 0 &&
         strcmp(class_name, "#32770") == 0 && IsWindowVisible(window)) {
         search->found = window;
         return FALSE;
@@ -186,9 +188,6 @@ static void answer_box(HWND box, FILE *log) {
     }
     fflush(log);
     PostMessageA(box, WM_COMMAND, IDOK, 0);
-    for (int i = 0; i < 200 && IsWindow(box); ++i) {
-        Sleep(5);
-    }
 }
 
 static void write_counts(HANDLE control, const unsigned char *table, const char *path) {
@@ -269,15 +268,17 @@ static int run(int argc, char **argv) {
     }
     const DWORD started = GetTickCount();
     DWORD status = 3;
+    HWND answered = NULL;
     for (;;) {
         if (WaitForSingleObject(process.hProcess, 10) == WAIT_OBJECT_0) {
             GetExitCodeProcess(process.hProcess, &status);
             break;
         }
-        struct box_search search = {process.dwProcessId, NULL};
+        struct box_search search = {process.dwProcessId, answered, NULL};
         EnumWindows(find_box, (LPARAM)&search);
         if (search.found != NULL) {
             answer_box(search.found, boxes);
+            answered = search.found;
         }
         if (GetTickCount() - started > limit) {
             TerminateProcess(process.hProcess, 3);
