@@ -225,7 +225,8 @@ static NTSTATUS load_table(const uint8_t *data, ULONG size) {
         if (slots[s] != NULL) {
             BOOLEAN used = FALSE;
             for (uint32_t i = 0; i < head->device_count; ++i) {
-                used = used || (devices[i].kind == QVX_CONTROLLER && devices[i].interface_slot == s);
+                used =
+                    used || (devices[i].kind == QVX_CONTROLLER && devices[i].interface_slot == s);
             }
             IoSetDeviceInterfaceState(&((struct extension *)slots[s]->DeviceExtension)->link, used);
         }
@@ -314,7 +315,7 @@ static BOOLEAN target_of(DEVICE_OBJECT *device, uint32_t *index, BOOLEAN *by_int
 
 /* ---- replies ------------------------------------------------------------ */
 
-#define IOCTL_ROOT_HUB_NAME 0x220408u /* to a host controller */
+#define IOCTL_ROOT_HUB_NAME 0x220408u    /* to a host controller */
 #define IOCTL_NODE_INFORMATION 0x220408u /* to a hub */
 #define IOCTL_HCD_DRIVERKEY_NAME 0x220424u
 #define IOCTL_CONNECTION_NAME 0x220414u
@@ -412,8 +413,7 @@ static NTSTATUS controller_request(IRP *irp, const struct qvx_device *c, uint32_
     if (out_size < 6) {
         return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
     }
-    const uint32_t name =
-        code == IOCTL_ROOT_HUB_NAME ? devices[c->root_hub].name : c->driver_key;
+    const uint32_t name = code == IOCTL_ROOT_HUB_NAME ? devices[c->root_hub].name : c->driver_key;
     return name_reply(irp, FALSE, 0, name, f, out_size);
 }
 
@@ -563,8 +563,8 @@ static int slot_of(const UNICODE_STRING *link) {
 
 static NTSTATUS WINAPI add_device(DRIVER_OBJECT *owner, DEVICE_OBJECT *pdo) {
     DEVICE_OBJECT *fdo;
-    NTSTATUS status = IoCreateDevice(owner, sizeof(struct extension), NULL, FILE_DEVICE_UNKNOWN, 0,
-                                     FALSE, &fdo);
+    NTSTATUS status =
+        IoCreateDevice(owner, sizeof(struct extension), NULL, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
     if (status != STATUS_SUCCESS) {
         return status;
     }

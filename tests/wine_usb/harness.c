@@ -75,8 +75,7 @@ static int install(const char *driver_file) {
             !SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID,
                                                (const BYTE *)hardware_id, sizeof hardware_id) ||
             !SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_SERVICE,
-                                               (const BYTE *)SERVICE_NAME,
-                                               sizeof SERVICE_NAME) ||
+                                               (const BYTE *)SERVICE_NAME, sizeof SERVICE_NAME) ||
             !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) {
             return complain("cannot register the root devices");
         }
@@ -142,9 +141,9 @@ static BOOL CALLBACK find_box(HWND window, LPARAM context) {
 }
 
 struct box_parts {
-    int buttons;  /* visible buttons */
-    int ok;       /* of them, the OK button */
-    int icons;    /* visible statics showing an icon */
+    int buttons; /* visible buttons */
+    int ok;      /* of them, the OK button */
+    int icons;   /* visible statics showing an icon */
     char text[512];
 };
 

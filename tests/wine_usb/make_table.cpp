@@ -37,8 +37,8 @@ std::string lower(std::string text) {
 // report each of them.
 std::uint32_t status_for(std::uint32_t error) {
     static const std::map<std::uint32_t, std::uint32_t> statuses = {
-        {1, 0xC0000010u},    {2, 0xC0000034u},  {5, 0xC0000022u},  {8, 0xC0000017u},
-        {31, 0xC0000001u},   {87, 0xC000000Du}, {122, 0xC0000023u}, {1167, 0xC000009Du},
+        {1, 0xC0000010u},  {2, 0xC0000034u},  {5, 0xC0000022u},   {8, 0xC0000017u},
+        {31, 0xC0000001u}, {87, 0xC000000Du}, {122, 0xC0000023u}, {1167, 0xC000009Du},
     };
     const auto it = statuses.find(error);
     if (it == statuses.end()) {
@@ -116,7 +116,8 @@ class table_writer {
             }
         }
         std::stable_sort(order.begin(), order.end(), [](const auto *a, const auto *b) {
-            return a->at_open_device.empty() ? a->at_ms < b->at_ms : a->at_open_nth < b->at_open_nth;
+            return a->at_open_device.empty() ? a->at_ms < b->at_ms
+                                             : a->at_open_nth < b->at_open_nth;
         });
         std::vector<emu::machine> states{base_};
         for (std::size_t i = 0; i < order.size(); ++i) {
@@ -128,8 +129,8 @@ class table_writer {
             }
             if (i == 0 || value != steps_.back().value) {
                 states.push_back(states.back());
-                steps_.push_back({c.at_open_device.empty() ? QVX_AT_MS : QVX_AT_OPEN, QVX_NONE,
-                                  value});
+                steps_.push_back(
+                    {c.at_open_device.empty() ? QVX_AT_MS : QVX_AT_OPEN, QVX_NONE, value});
                 step_devices_.push_back(c.at_open_device);
             }
             emu::machine &m = states.back();
@@ -145,8 +146,9 @@ class table_writer {
         if (h.name.find_first_of("\\/") != std::string::npos ||
             std::any_of(h.name.begin(), h.name.end(),
                         [](char c) { return static_cast<unsigned char>(c) >= 0x80 || c < 0x20; })) {
-            refuse("hub \"" + h.name + "\": a driver's link name takes printable ASCII without "
-                                       "slashes");
+            refuse("hub \"" + h.name +
+                   "\": a driver's link name takes printable ASCII without "
+                   "slashes");
         }
         if (hub_index_.count(key) == 0) {
             hub_index_[key] = static_cast<std::uint32_t>(devices_.size());
@@ -163,8 +165,12 @@ class table_writer {
     void add_devices(const std::vector<emu::machine> &states) {
         int slot = 0;
         for (const emu::controller_desc &c : base_.controllers) {
-            qvx_device d{QVX_CONTROLLER, c.number ? *c.number : -1, c.interface ? slot++ : -1,
-                         text(c.driver_key), QVX_NONE, QVX_NONE};
+            qvx_device d{QVX_CONTROLLER,
+                         c.number ? *c.number : -1,
+                         c.interface ? slot++ : -1,
+                         text(c.driver_key),
+                         QVX_NONE,
+                         QVX_NONE};
             devices_.push_back(d);
         }
         for (const emu::machine &s : states) {

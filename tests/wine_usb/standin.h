@@ -51,11 +51,11 @@ enum { QVX_CONTROLLER = 1, QVX_HUB = 2 };
    both) or a hub (by name, root or external). */
 struct qvx_device {
     uint32_t kind;
-    int32_t number;          /* controller: \\.\HCD<number>, or -1 */
-    int32_t interface_slot;  /* controller: 0 to 3 when the interface lists it, or -1 */
-    uint32_t driver_key;     /* controller: pool offset of its driver key name */
-    uint32_t root_hub;       /* controller: the device index of its root hub */
-    uint32_t name;           /* hub: pool offset of its name, also its link name */
+    int32_t number;         /* controller: \\.\HCD<number>, or -1 */
+    int32_t interface_slot; /* controller: 0 to 3 when the interface lists it, or -1 */
+    uint32_t driver_key;    /* controller: pool offset of its driver key name */
+    uint32_t root_hub;      /* controller: the device index of its root hub */
+    uint32_t name;          /* hub: pool offset of its name, also its link name */
 };
 QVX_ASSERT_SIZE(struct qvx_device, 24);
 
@@ -113,10 +113,10 @@ QVX_ASSERT_SIZE(struct qvx_fault, 40);
 /* QVX_GET_COUNTS: then device_count uint32 opens, device by device (numbered
    controllers and hubs; opens by interface are counted apart). */
 struct qvx_counts {
-    uint32_t state;            /* the topology state now */
-    uint32_t interface_opens;  /* successful opens through an interface path */
-    uint32_t requests;         /* control requests answered, faults included */
-    uint32_t problems;         /* requests the stand-in could not place */
+    uint32_t state;           /* the topology state now */
+    uint32_t interface_opens; /* successful opens through an interface path */
+    uint32_t requests;        /* control requests answered, faults included */
+    uint32_t problems;        /* requests the stand-in could not place */
 };
 QVX_ASSERT_SIZE(struct qvx_counts, 16);
 
