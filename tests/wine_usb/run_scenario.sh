@@ -63,8 +63,8 @@ done <"$differences" || fail "cannot read $differences"
 [ $have_args = 1 ] || fail "$differences: no 'args' line"
 
 if [ "$bits" = 32 ]; then
-    if ! bash "$here/../../scripts/ia32_probe.sh"; then
-        echo "SKIP: this machine runs no 32-bit code"
+    if ! probe=$(bash "$here/../../scripts/ia32_probe.sh"); then
+        echo "SKIP: wine-usb 32-bit: not run: ${probe#ia32: }"
         exit 77
     fi
 elif [ $only32 = 1 ]; then

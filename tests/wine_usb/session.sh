@@ -36,13 +36,10 @@ start)
     driver=$5
     quiet "$server" -k
     rm -rf "$WINEPREFIX" "$log"
-    quiet "$wine64" wineboot -i || fail "wineboot could not make the prefix $WINEPREFIX"
-    for key in "HKCU\\Software\\Wine\\Drivers /v Graphics /d null" \
-        "HKCU\\Software\\Wine\\AppDefaults\\quorvex-xp.exe /v Version /d winxp" \
-        "HKCU\\Software\\Wine\\AppDefaults\\quorvex-xp64.exe /v Version /d winxp64"; do
-        # shellcheck disable=SC2086 # the key's words are the arguments
-        quiet "$wine64" reg add $key /f || fail "reg add $key"
-    done
+    quiet bash "$(dirname "$0")/../wine/prepare_prefix.sh" "$WINEPREFIX" "$wine64" ||
+        fail "no prefix $WINEPREFIX"
+    quiet "$wine64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f ||
+        fail "cannot let Wine make windows without a screen"
     quiet "$server" -k # the session that made the prefix; the next one stays
     quiet "$server" -p || fail "the Wine server does not start"
     windows_driver=$("$wine64" winepath -w "$(realpath "$driver")" 2>>"$log" </dev/null | tr -d '\r')
