@@ -173,6 +173,51 @@ static NTSTATUS make_device(uint32_t index) {
     return set_link(index, d->kind == QVX_CONTROLLER || hub_states[index].present);
 }
 
+static BOOLEAN in_pool(uint32_t offset, uint32_t length, uint32_t pool_size) {
+    return offset == QVX_NONE || (offset <= pool_size && length <= pool_size - offset);
+}
+
+/* Every index and pool offset of a table stays inside it. */
+static BOOLEAN table_in_range(const uint8_t *data, const struct qvx_header *h) {
+    const struct qvx_device *d = (const struct qvx_device *)(data + sizeof *h);
+    const struct qvx_step *st = (const struct qvx_step *)(d + h->device_count);
+    const struct qvx_hub_state *hs = (const struct qvx_hub_state *)(st + (h->state_count - 1));
+    const struct qvx_port *p = (const struct qvx_port *)(hs + h->state_count * h->device_count);
+    const struct qvx_fault *f = (const struct qvx_fault *)(p + h->port_count);
+    for (uint32_t i = 0; i < h->device_count; ++i) {
+        if (d[i].kind == QVX_CONTROLLER
+                ? d[i].number > 9 || d[i].interface_slot >= QVX_INTERFACE_SLOTS ||
+                      d[i].root_hub >= h->device_count || d[i].driver_key == QVX_NONE ||
+                      !in_pool(d[i].driver_key, 2, h->pool_size)
+                : d[i].kind != QVX_HUB || d[i].name == QVX_NONE ||
+                      !in_pool(d[i].name, 2, h->pool_size)) {
+            return FALSE;
+        }
+    }
+    for (uint32_t i = 0; i + 1 < h->state_count; ++i) {
+        if (st[i].kind == QVX_AT_OPEN && st[i].device >= h->device_count) {
+            return FALSE;
+        }
+    }
+    for (uint32_t i = 0; i < h->state_count * h->device_count; ++i) {
+        if (hs[i].first_port > h->port_count || hs[i].ports > h->port_count - hs[i].first_port) {
+            return FALSE;
+        }
+    }
+    for (uint32_t i = 0; i < h->port_count; ++i) {
+        if (!in_pool(p[i].driver_key, 2, h->pool_size) ||
+            !in_pool(p[i].hub_name, 2, h->pool_size)) {
+            return FALSE;
+        }
+    }
+    for (uint32_t i = 0; i < h->fault_count; ++i) {
+        if (f[i].action == QVX_RAW_REPLY && !in_pool(f[i].reply, f[i].reply_length, h->pool_size)) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 /* Takes a table (checked record by record) and makes its devices. */
 static NTSTATUS load_table(const uint8_t *data, ULONG size) {
     const struct qvx_header *h = (const struct qvx_header *)data;
@@ -187,6 +232,9 @@ static NTSTATUS load_table(const uint8_t *data, ULONG size) {
         (ULONGLONG)h->port_count * sizeof(struct qvx_port) +
         (ULONGLONG)h->fault_count * sizeof(struct qvx_fault) + h->pool_size;
     if (need != size) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!table_in_range(data, h)) {
         return STATUS_INVALID_PARAMETER;
     }
     drop_table();
@@ -215,11 +263,7 @@ static NTSTATUS load_table(const uint8_t *data, ULONG size) {
 
     NTSTATUS status = STATUS_SUCCESS;
     for (uint32_t i = 0; i < head->device_count && status == STATUS_SUCCESS; ++i) {
-        if (devices[i].kind == QVX_HUB && devices[i].name >= head->pool_size) {
-            status = STATUS_INVALID_PARAMETER;
-        } else {
-            status = make_device(i);
-        }
+        status = make_device(i);
     }
     for (int s = 0; s < QVX_INTERFACE_SLOTS; ++s) {
         if (slots[s] != NULL) {
