@@ -14,10 +14,6 @@
 #                             tool's lines and its children's: a child started
 #                             without inherited handles writes to the tool's
 #                             redirected standard output under Wine too
-#   machine FILE              the scenario needs the emulated machine FILE (a USB
-#                             topology); under Wine the tool sees no USB host
-#                             controller, so the scenario is skipped (status 77)
-#                             and says so
 #   windows xp                the tool sees Windows XP: it runs as quorvex-xp.exe
 #                             (32-bit) or quorvex-xp64.exe (64-bit), the names
 #                             the prefix shows XP to (prepare_prefix.sh)
@@ -60,7 +56,6 @@ fail() {
 # --- read the scenario -------------------------------------------------------
 use_standins=1
 talk=0
-machine=
 windows_xp=0
 poll_seconds=
 args=()
@@ -80,7 +75,6 @@ while IFS= read -r line || [ -n "$line" ]; do
         case $line in
         "standins none") use_standins=0 ;;
         "standins talk") talk=1 ;;
-        "machine "?*) machine=${line#machine } ;;
         "windows xp") windows_xp=1 ;;
         "still polling after "[1-9]" s") poll_seconds=${line//[!0-9]/} ;;
         "") ;;
@@ -93,12 +87,6 @@ while IFS= read -r line || [ -n "$line" ]; do
     *) [ -z "$line" ] || fail "$scenario: line outside any section: '$line'" ;;
     esac
 done <"$scenario" || fail "cannot read $scenario"
-
-if [ -n "$machine" ]; then
-    echo "SKIP: $(basename "$scenario") runs on the USB machine $machine;" \
-        "under Wine the tool sees no USB host controller"
-    exit 77
-fi
 
 for f in "$tool" "$standins/wdreg.exe" "${batch_files[@]/#/$standins/}"; do
     [ -f "$f" ] || fail "missing $f"
