@@ -1,30 +1,11 @@
 // Tracked memory and failure reports of the scan module.
 //
 // Every block the scan takes is one GlobalAlloc block: an alloc_header naming the
-// allocating site, then the caller's bytes. The headers form one circular list
-// whose sentinel is alloc_list itself. A header's links may point to the
-// sentinel, but the sentinel is only a pair of links, not a whole header: its
-// links are read and written through alloc_list, never through such a pointer.
+// allocating site, then the caller's bytes. The headers' links put every live
+// block on alloc_list.
 #include "usb_enum/usb_enum.h"
 
-namespace {
-
-alloc_header *sentinel() {
-    return reinterpret_cast<alloc_header *>(&alloc_list);
-}
-
-// The next and previous links of a list member, the sentinel included.
-alloc_header *&next_of(alloc_header *h) {
-    return h == sentinel() ? alloc_list.next : h->next;
-}
-alloc_header *&prev_of(alloc_header *h) {
-    return h == sentinel() ? alloc_list.prev : h->prev;
-}
-
-} // namespace
-
-alloc_links alloc_list = {reinterpret_cast<alloc_header *>(&alloc_list),
-                          reinterpret_cast<alloc_header *>(&alloc_list)};
+constinit list_link alloc_list = {&alloc_list, &alloc_list};
 
 void *tracked_alloc(const char *file, int line, std::uint32_t size) {
     if (size == 0) {
@@ -40,10 +21,7 @@ void *tracked_alloc(const char *file, int line, std::uint32_t size) {
     if (header == nullptr) {
         return nullptr;
     }
-    header->next = sentinel();
-    header->prev = alloc_list.prev;
-    next_of(alloc_list.prev) = header;
-    alloc_list.prev = header;
+    list_add_tail(&alloc_list, &header->link);
     header->file = file;
     header->line = line;
     return header + 1;
@@ -54,8 +32,7 @@ void tracked_free(void *block) {
         return;
     }
     alloc_header *header = static_cast<alloc_header *>(block) - 1;
-    next_of(header->prev) = header->next;
-    prev_of(header->next) = header->prev;
+    list_del(&header->link);
     GlobalFree(header);
 }
 

@@ -48,14 +48,9 @@ constexpr int numbered_controllers = 10;
 // more (a hub that names itself, a cycle) is not followed past this depth.
 constexpr int max_hub_tiers = 7;
 
-struct list_links {
-    list_links *next;
-    list_links *prev;
-};
-
 struct host_ctrl_record {
     std::int32_t kind; // 0: host controller
-    list_links link;
+    list_link link;
     char *driver_key;
     std::uint32_t vendor_id;
     std::uint32_t device_id;
@@ -77,26 +72,17 @@ struct hub_record {
 constexpr std::uint32_t root_hub_record_size = offsetof(hub_record, connection);
 
 // The controllers walked in this pass, oldest first.
-list_links host_ctrl_list = {&host_ctrl_list, &host_ctrl_list};
+constinit list_link host_ctrl_list = {&host_ctrl_list, &host_ctrl_list};
 
 // Tier of the hub whose ports are being walked: 0 for a root hub.
 int hub_tier = -1;
 
-void append_host_ctrl(host_ctrl_record *record) {
-    record->link.next = &host_ctrl_list;
-    record->link.prev = host_ctrl_list.prev;
-    host_ctrl_list.prev->next = &record->link;
-    host_ctrl_list.prev = &record->link;
-}
-
 // The records of a pass are not read after it: each is unlinked, then released.
 void release_host_ctrl_records() {
-    while (host_ctrl_list.next != &host_ctrl_list) {
-        list_links *link = host_ctrl_list.next;
-        link->next->prev = link->prev;
-        link->prev->next = link->next;
-        host_ctrl_record *record = reinterpret_cast<host_ctrl_record *>(
-            reinterpret_cast<char *>(link) - offsetof(host_ctrl_record, link));
+    while (!list_empty(&host_ctrl_list)) {
+        list_link *link = host_ctrl_list.next;
+        list_del(link);
+        auto *record = list_entry<host_ctrl_record>(link, offsetof(host_ctrl_record, link));
         tracked_free(record->driver_key);
         tracked_free(record);
     }
@@ -228,7 +214,7 @@ void walk_host_controller(HANDLE host_controller) {
         report_failure(usb_enum_file, site_controller_no_device_id);
         tracked_free(driver_key);
     }
-    append_host_ctrl(record);
+    list_add_tail(&host_ctrl_list, &record->link);
 
     char *root_hub_name = query_root_hub_name(host_controller);
     if (root_hub_name != nullptr) {

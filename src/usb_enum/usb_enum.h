@@ -3,8 +3,10 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "usb_enum/list.h"
 #include "usb_enum/records.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // The module's source path as fixed at build time; every tracked allocation and
@@ -13,20 +15,19 @@ extern const char usb_enum_file[];
 
 // --- tracked allocation and failure reports ---
 
-// One header in front of every tracked block, linking it into alloc_list.
+// One header in front of every tracked block, linking it into alloc_list: the
+// two links, the allocating site's file and line, padded to pointer alignment
+// (16 bytes in a 32-bit build, 32 in a 64-bit one).
 struct alloc_header {
-    alloc_header *next;
-    alloc_header *prev;
+    list_link link;
     const char *file;
     std::int32_t line;
 };
+static_assert(offsetof(alloc_header, link) == 0);
+static_assert(sizeof(alloc_header) == 4 * sizeof(void *));
 
-// The list's sentinel: statically linked to itself, so the list starts empty.
-struct alloc_links {
-    alloc_header *next;
-    alloc_header *prev;
-};
-extern alloc_links alloc_list;
+// The live tracked blocks, oldest first; empty at start without any call.
+extern list_link alloc_list;
 
 void *tracked_alloc(const char *file, int line, std::uint32_t size);
 void tracked_free(void *block);

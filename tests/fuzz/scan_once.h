@@ -19,7 +19,7 @@ inline void scan_once_holding_nothing(std::uint8_t update, std::uint8_t selsusp,
     bVcp_done = 0;
     scan_usb();
     if (emu::open_handles() != handles || emu::live_global_blocks() != blocks ||
-        alloc_list.next != reinterpret_cast<alloc_header *>(&alloc_list)) {
+        !list_empty(&alloc_list)) {
         std::abort();
     }
 }

@@ -46,8 +46,8 @@ TEST_F(tracked, FreeingTheOnlyBlockLeavesTheSentinelOnItself) {
     void *only = tracked_alloc(usb_enum_file, 305, 1);
     ASSERT_NE(only, nullptr);
     tracked_free(only);
-    EXPECT_EQ(alloc_list.next, testkit::alloc_sentinel());
-    EXPECT_EQ(alloc_list.prev, testkit::alloc_sentinel());
+    EXPECT_EQ(alloc_list.next, &alloc_list);
+    EXPECT_EQ(alloc_list.prev, &alloc_list);
 }
 
 TEST_F(tracked, NothingForSizeZeroNullOrAHugeSize) {

@@ -14,26 +14,21 @@
 
 namespace testkit {
 
-inline alloc_header *alloc_sentinel() {
-    return reinterpret_cast<alloc_header *>(&alloc_list);
+// The live tracked blocks (the caller's addresses), following next from the
+// list's head, or prev.
+inline std::vector<void *> blocks(bool forward = true) {
+    std::vector<void *> out;
+    for (list_link *l = forward ? alloc_list.next : alloc_list.prev; l != &alloc_list;
+         l = forward ? l->next : l->prev) {
+        out.push_back(list_entry<alloc_header>(l, offsetof(alloc_header, link)) + 1);
+    }
+    return out;
 }
-
-// The live tracked blocks (the caller's addresses), following next from the sentinel.
 inline std::vector<void *> blocks_forward() {
-    std::vector<void *> out;
-    for (alloc_header *h = alloc_list.next; h != alloc_sentinel(); h = h->next) {
-        out.push_back(h + 1);
-    }
-    return out;
+    return blocks(true);
 }
-
-// The same, following prev.
 inline std::vector<void *> blocks_backward() {
-    std::vector<void *> out;
-    for (alloc_header *h = alloc_list.prev; h != alloc_sentinel(); h = h->prev) {
-        out.push_back(h + 1);
-    }
-    return out;
+    return blocks(false);
 }
 
 // The text of one failure report as the emulated message box shows it.
