@@ -142,19 +142,87 @@ void walk_interface_controllers() {
     SetupDiDestroyDeviceInfoList(set);
 }
 
-// Releases what a hub walk holds. Only an external hub's record has the chain
-// of string-descriptor blocks; the record itself may never have been made.
-void release_hub(hub_record *record, void *node_info, char *hub_name) {
-    if (record != nullptr && record->kind == kind_external_hub) {
-        void *block = record->string_descs;
+// The record of a hub about to be walked: an external hub's (all six fields)
+// when the hub hangs on a port's connection, a root hub's (the first three)
+// otherwise; null after its report when it cannot be had.
+hub_record *make_hub_record(char *hub_name, port_connection *connection) {
+    const bool external = connection != nullptr;
+    auto *record = static_cast<hub_record *>(
+        tracked_alloc(usb_enum_file, external ? alloc_external_hub_record : alloc_root_hub_record,
+                      external ? sizeof(hub_record) : root_hub_record_size));
+    if (record == nullptr) {
+        report_failure(usb_enum_file, site_hub_record_alloc);
+        return nullptr;
+    }
+    record->hub_name = hub_name;
+    if (external) {
+        record->kind = kind_external_hub;
+        record->connection = connection;
+    } else {
+        record->kind = kind_root_hub;
+    }
+    return record;
+}
+
+// Opens a hub by the device path "\\.\" and its name, in a tracked buffer that
+// goes as soon as the open has been tried; reports a hub that does not open. A
+// path that cannot be had skips the hub without a report.
+HANDLE open_hub(const char *hub_name) {
+    const std::size_t name_length = std::strlen(hub_name);
+    auto *path = static_cast<char *>(tracked_alloc(usb_enum_file, alloc_device_path,
+                                                   static_cast<std::uint32_t>(name_length + 5)));
+    if (path == nullptr) {
+        return INVALID_HANDLE_VALUE;
+    }
+    std::memcpy(path, "\\\\.\\", 4);
+    std::memcpy(path + 4, hub_name, name_length + 1);
+    HANDLE hub = open_device(path);
+    tracked_free(path);
+    if (hub == INVALID_HANDLE_VALUE) {
+        report_failure(usb_enum_file, site_hub_open);
+    }
+    return hub;
+}
+
+// The walk of a hub whose record has been made: its node information buffer,
+// the open, the port count, the port loop. A step that fails reports its site
+// and returns; what was taken hangs on the record, which walk_hub releases.
+void walk_recorded_hub(hub_record *record) {
+    record->node_info = tracked_alloc(usb_enum_file, alloc_node_info, node_information_size);
+    if (record->node_info == nullptr) {
+        report_failure(usb_enum_file, site_node_info_alloc);
+        return;
+    }
+    HANDLE hub = open_hub(record->hub_name);
+    if (hub == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD returned = 0;
+    if (DeviceIoControl(hub, ioctl_usb_get_node_information, record->node_info,
+                        node_information_size, record->node_info, node_information_size, &returned,
+                        nullptr)) {
+        const auto *reply = static_cast<const unsigned char *>(record->node_info);
+        walk_hub_ports(hub, reply[node_information_port_count_offset]);
+    } else {
+        report_failure(usb_enum_file, site_node_info_query);
+    }
+    CloseHandle(hub);
+}
+
+// Releases what a hub walk holds: the record, if it was made, with its node
+// information and (an external hub's only) its chain of string-descriptor
+// blocks; then the hub's name.
+void release_hub(hub_record *record, char *hub_name) {
+    if (record != nullptr) {
+        void *block = record->kind == kind_external_hub ? record->string_descs : nullptr;
         while (block != nullptr) {
             void *next = *static_cast<void **>(block);
             tracked_free(block);
             block = next;
         }
+        tracked_free(record->node_info);
+        tracked_free(record);
     }
-    tracked_free(node_info);
-    tracked_free(record);
     tracked_free(hub_name);
 }
 
@@ -226,59 +294,11 @@ void walk_host_controller(HANDLE host_controller) {
 
 void walk_hub(char *hub_name, port_connection *connection) {
     ++hub_tier;
-    hub_record *record = nullptr;
-    void *node_info = nullptr;
-    HANDLE hub = INVALID_HANDLE_VALUE;
-
-    if (connection != nullptr) {
-        record = static_cast<hub_record *>(
-            tracked_alloc(usb_enum_file, alloc_external_hub_record, sizeof(hub_record)));
-    } else {
-        record = static_cast<hub_record *>(
-            tracked_alloc(usb_enum_file, alloc_root_hub_record, root_hub_record_size));
+    hub_record *record = make_hub_record(hub_name, connection);
+    if (record != nullptr) {
+        walk_recorded_hub(record);
     }
-    if (record == nullptr) {
-        report_failure(usb_enum_file, site_hub_record_alloc);
-    } else {
-        node_info = tracked_alloc(usb_enum_file, alloc_node_info, node_information_size);
-        if (node_info == nullptr) {
-            report_failure(usb_enum_file, site_node_info_alloc);
-        }
-    }
-    if (node_info != nullptr) {
-        record->node_info = node_info;
-        record->hub_name = hub_name;
-        if (connection != nullptr) {
-            record->kind = kind_external_hub;
-            record->connection = connection;
-        } else {
-            record->kind = kind_root_hub;
-        }
-        const std::size_t name_length = std::strlen(hub_name);
-        auto *path = static_cast<char *>(tracked_alloc(
-            usb_enum_file, alloc_device_path, static_cast<std::uint32_t>(name_length + 5)));
-        if (path != nullptr) {
-            std::memcpy(path, "\\\\.\\", 4);
-            std::memcpy(path + 4, hub_name, name_length + 1);
-            hub = open_device(path);
-            tracked_free(path);
-            if (hub == INVALID_HANDLE_VALUE) {
-                report_failure(usb_enum_file, site_hub_open);
-            } else {
-                DWORD returned = 0;
-                if (!DeviceIoControl(hub, ioctl_usb_get_node_information, node_info,
-                                     node_information_size, node_info, node_information_size,
-                                     &returned, nullptr)) {
-                    report_failure(usb_enum_file, site_node_info_query);
-                } else {
-                    const auto *reply = static_cast<const unsigned char *>(node_info);
-                    walk_hub_ports(hub, reply[node_information_port_count_offset]);
-                }
-                CloseHandle(hub);
-            }
-        }
-    }
-    release_hub(record, node_info, hub_name);
+    release_hub(record, hub_name);
     --hub_tier;
 }
 
