@@ -30,24 +30,54 @@ struct name_query {
 // USB_ROOT_HUB_NAME and USB_HCD_DRIVERKEY_NAME: ActualLength, then the name.
 // USB_NODE_CONNECTION_NAME and USB_NODE_CONNECTION_DRIVERKEY_NAME:
 // ConnectionIndex, ActualLength, then the name.
-constexpr name_query root_hub_name = {
-    ioctl_usb_get_root_hub_name, 6, 0, 4, false, false, false, 362, 0, 370, 373, 389};
-constexpr name_query hcd_driver_key = {
-    ioctl_get_hcd_driverkey_name, 6, 0, 4, false, true, true, 545, 554, 558, 561, 578};
-constexpr name_query port_driver_key = {ioctl_usb_get_node_connection_driverkey_name,
-                                        10,
-                                        4,
-                                        8,
-                                        true,
-                                        true,
-                                        true,
-                                        451,
-                                        460,
-                                        464,
-                                        467,
-                                        486};
-constexpr name_query port_hub_name = {
-    ioctl_usb_get_node_connection_name, 10, 4, 8, true, true, true, 1058, 1067, 1071, 1074, 1092};
+constexpr name_query root_hub_name = {.code = ioctl_usb_get_root_hub_name,
+                                      .probe_size = 6,
+                                      .length_offset = 0,
+                                      .name_offset = 4,
+                                      .has_port = false,
+                                      .sends_input = false,
+                                      .checks_length = false,
+                                      .probe_site = 362,
+                                      .length_site = 0, // no length check
+                                      .alloc_site = 370,
+                                      .alloc_failure_site = 373,
+                                      .second_call_site = 389};
+constexpr name_query hcd_driver_key = {.code = ioctl_get_hcd_driverkey_name,
+                                       .probe_size = 6,
+                                       .length_offset = 0,
+                                       .name_offset = 4,
+                                       .has_port = false,
+                                       .sends_input = true,
+                                       .checks_length = true,
+                                       .probe_site = 545,
+                                       .length_site = 554,
+                                       .alloc_site = 558,
+                                       .alloc_failure_site = 561,
+                                       .second_call_site = 578};
+constexpr name_query port_driver_key = {.code = ioctl_usb_get_node_connection_driverkey_name,
+                                        .probe_size = 10,
+                                        .length_offset = 4,
+                                        .name_offset = 8,
+                                        .has_port = true,
+                                        .sends_input = true,
+                                        .checks_length = true,
+                                        .probe_site = 451,
+                                        .length_site = 460,
+                                        .alloc_site = 464,
+                                        .alloc_failure_site = 467,
+                                        .second_call_site = 486};
+constexpr name_query port_hub_name = {.code = ioctl_usb_get_node_connection_name,
+                                      .probe_size = 10,
+                                      .length_offset = 4,
+                                      .name_offset = 8,
+                                      .has_port = true,
+                                      .sends_input = true,
+                                      .checks_length = true,
+                                      .probe_site = 1058,
+                                      .length_site = 1067,
+                                      .alloc_site = 1071,
+                                      .alloc_failure_site = 1074,
+                                      .second_call_site = 1092};
 
 constexpr int wide_to_ansi_site = 305;
 constexpr std::uint32_t max_probe_size = 10;
