@@ -1,6 +1,7 @@
 // Shared set-up for tests that run the tool's code on the emulated machine.
 #pragma once
 
+#include "machine_builder.h"
 #include "platform/emu/emu.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,46 @@
 
 namespace testkit {
 
+using lines = std::vector<std::string>;
+
+inline lines operator+(lines a, const lines &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Failure reports as the emulated message box writes them on standard error.
+inline std::string report(int site) {
+    return "[Oops!] File: src/usb_enum/usb_enum.cpp, Line " + std::to_string(site) + "\n";
+}
+inline std::string reports(std::initializer_list<int> sites) {
+    std::string text;
+    for (int site : sites) {
+        text += report(site);
+    }
+    return text;
+}
+
+// The install commands of a composite device with no variant modes set (family
+// 0, orvo, pauses between them as well).
+inline lines sequence(const std::string &family, int variant) {
+    const std::string d = "_d" + std::to_string(variant);
+    return {"wdreg -inf cdc_enum_" + family + d + ".inf -compat install",
+            "wdreg -inf cdc_enum_" + family + "_m.inf -compat install",
+            "wdreg -inf cdcacm_modem_" + family + d + ".inf -compat -dont_create_virtual install",
+            "wdreg -inf cdc_acm_obex_" + family + d + ".inf -compat -dont_create_virtual install"};
+}
+
+const std::string vcp_install = "wdreg -inf vyrvcp.inf -compat -dont_create_virtual install";
+// The two lines every port loop starts with, the variant modes clear.
+const std::string modes_trace = "bSelsusp_mode = 0\nbXcontrol_mode = 0\n";
+
+// What `call` writes on standard error.
+template <typename F> std::string stderr_of(F &&call) {
+    testing::internal::CaptureStderr();
+    call();
+    return testing::internal::GetCapturedStderr();
+}
+
 inline std::string read_file(const std::filesystem::path &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
@@ -21,16 +62,16 @@ inline std::string read_file(const std::filesystem::path &path) {
     return out.str();
 }
 
-inline std::vector<std::string> read_lines(const std::filesystem::path &path) {
-    std::vector<std::string> lines;
+inline lines read_lines(const std::filesystem::path &path) {
+    lines out;
     std::ifstream in(path, std::ios::binary);
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        lines.push_back(line);
+        out.push_back(line);
     }
-    return lines;
+    return out;
 }
 
 inline std::filesystem::path make_temp_dir() {
@@ -51,7 +92,7 @@ class emu_test : public ::testing::Test {
         emu::reset_machine();
         emu::set_journal_path((dir / "journal").string());
         emu::set_trace_path((dir / "trace").string());
-        load(R"({"clock": "virtual", "processes": "record"})");
+        load(machine{});
         base_handles = emu::open_handles();
         base_blocks = emu::live_global_blocks();
     }
@@ -64,12 +105,11 @@ class emu_test : public ::testing::Test {
         std::filesystem::remove_all(dir, ignored);
     }
 
-    void load(const std::string &json) {
-        const std::string fault = emu::load_machine_text(json, "test machine");
-        ASSERT_EQ(fault, "");
+    void load(const machine &m) {
+        ASSERT_EQ(emu::load_machine_text(description(m), "test machine"), "");
     }
 
-    std::vector<std::string> journal() const {
+    lines journal() const {
         return read_lines(dir / "journal");
     }
     std::string trace() const {

@@ -1,10 +1,10 @@
-// The machines the benchmarks scan, built as plain records and written out as
-// machine descriptions, together with the platform calls one pass over them
-// cannot do without.
+// The machines the benchmarks scan, described with the tests' machine records,
+// together with the platform calls one pass over them cannot do without.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include "machine_builder.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -13,117 +13,35 @@
 
 namespace bench {
 
-// --- the machine as records -------------------------------------------------------
-
-struct hub;
-
-struct port {
-    std::uint32_t number = 0;
-    std::uint16_t vid = 0;
-    std::uint16_t pid = 0;
-    std::vector<hub> inner; // zero or one external hub
-};
-
-struct hub {
-    std::string name;
-    std::uint32_t port_count = 0;
-    std::vector<port> ports; // connected ports only, in port order
-};
-
-struct controller {
-    int number = -1; // -1: answers to no numbered name
-    bool interface = true;
-    std::string driver_key;
-    std::string device_id;
-    hub root_hub;
-};
-
-struct machine {
-    std::vector<controller> controllers;
-    nlohmann::json extra_nodes = nlohmann::json::array(); // the "nodes" key
-};
+using testkit::controller;
+using testkit::device;
+using testkit::hub;
+using testkit::hub_port;
+using testkit::machine;
+using testkit::node;
+using testkit::port;
 
 constexpr std::uint16_t handled_vendor = 0x7A31;
-constexpr std::uint16_t download_product = 0x2132;
 inline const char usb_class_key[] = "{36fc9e60-c465-11cf-8056-444553540000}\\";
-inline const char hub_interface[] = "#{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
 
-inline std::string hex4(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", value & 0xFFFFu);
-    return text;
-}
-
-inline nlohmann::json hub_json(const hub &h) {
-    nlohmann::json ports = nlohmann::json::array();
-    for (const port &p : h.ports) {
-        nlohmann::json j = {{"port", p.number}, {"vid", hex4(p.vid)}, {"pid", hex4(p.pid)}};
-        if (!p.inner.empty()) {
-            j["hub"] = hub_json(p.inner.front());
-        }
-        ports.push_back(j);
-    }
-    return {{"name", h.name}, {"port_count", h.port_count}, {"ports", ports}};
-}
-
-// The description: virtual clock, commands recorded rather than started, and a
-// system before version 6 (the one that polls).
-inline std::string description(const machine &m) {
-    nlohmann::json controllers = nlohmann::json::array();
-    for (const controller &c : m.controllers) {
-        nlohmann::json j = {{"interface", c.interface},
-                            {"driver_key", c.driver_key},
-                            {"device_id", c.device_id},
-                            {"root_hub", hub_json(c.root_hub)}};
-        if (c.number >= 0) {
-            j["number"] = c.number;
-        }
-        controllers.push_back(j);
-    }
-    nlohmann::json j = {{"os_version", {{"major", 5}, {"minor", 1}}},
-                        {"clock", "virtual"},
-                        {"processes", "record"},
-                        {"controllers", controllers}};
-    if (!m.extra_nodes.empty()) {
-        j["nodes"] = m.extra_nodes;
-    }
-    return j.dump();
-}
-
+// Controller `index`, answering to its number and to the interface, with a root
+// hub of `ports` ports.
 inline controller make_controller(int index, unsigned pci_device, std::uint32_t ports) {
-    controller c;
-    c.number = index;
     char key[8];
     std::snprintf(key, sizeof key, "%04d", index);
-    c.driver_key = std::string(usb_class_key) + key;
     char id[96];
     std::snprintf(id, sizeof id, "PCI\\VEN_8086&DEV_%04X&SUBSYS_01451028&REV_02\\3&172E68DD&0&%02X",
                   pci_device, 0xE8 + index);
-    c.device_id = id;
-    c.root_hub.name = "USB#ROOT_HUB#4&1a2b3c" + std::to_string(index) + "&0" + hub_interface;
-    c.root_hub.port_count = ports;
-    return c;
+    return {.number = index,
+            .driver_key = std::string(usb_class_key) + key,
+            .device_id = id,
+            .root_hub = {.name = "USB#ROOT_HUB#4&1a2b3c" + std::to_string(index) + "&0" +
+                                 testkit::hub_guid,
+                         .port_count = ports}};
 }
 
 inline hub make_hub(const std::string &place, std::uint32_t ports) {
-    hub h;
-    h.name = "USB#VID_05E3&PID_0608#5&" + place + hub_interface;
-    h.port_count = ports;
-    return h;
-}
-
-inline port device(std::uint32_t number, std::uint16_t vid, std::uint16_t pid) {
-    port p;
-    p.number = number;
-    p.vid = vid;
-    p.pid = pid;
-    return p;
-}
-
-inline port hub_port(std::uint32_t number, hub h) {
-    port p = device(number, 0x05E3, 0x0608);
-    p.inner.push_back(std::move(h));
-    return p;
+    return {.name = "USB#VID_05E3&PID_0608#5&" + place + testkit::hub_guid, .port_count = ports};
 }
 
 // A typical machine: four controllers that answer to their numbers and to the
@@ -188,7 +106,7 @@ inline machine largest_machine() {
     // last bus's first chain.
     hub *deepest = &m.controllers.back().root_hub;
     for (int tier = 0; tier <= tiers - 1; ++tier) {
-        deepest = &deepest->ports.front().inner.front();
+        deepest = &*deepest->ports.front().hub;
     }
     deepest->ports[1].vid = handled_vendor;
     deepest->ports[1].pid = 0xE221;
@@ -204,79 +122,50 @@ inline machine node_tree_machine(std::size_t nodes, const std::string &last_key)
     machine m;
     // Children of node i (0 = the root) are 8i+1 .. 8i+8, as far as they exist.
     const std::size_t fan_out = 8;
-    std::vector<nlohmann::json> made(nodes);
+    std::vector<node> made(nodes);
     std::size_t last = 0; // last in pre-order: follow the last child down
     while (last * fan_out + 1 < nodes) {
         last = std::min(nodes - 1, last * fan_out + fan_out);
     }
     for (std::size_t i = nodes; i-- > 1;) {
-        nlohmann::json j = {{"device_id", "ROOT\\LEGACY_NODE\\" + std::to_string(i)},
-                            {"description", "Node " + std::to_string(i)}};
+        node n = {.device_id = "ROOT\\LEGACY_NODE\\" + std::to_string(i),
+                  .description = "Node " + std::to_string(i)};
         if (i == last) {
-            j["driver_key"] = last_key;
+            n.driver_key = last_key;
         }
-        nlohmann::json children = nlohmann::json::array();
         for (std::size_t c = i * fan_out + 1; c <= i * fan_out + fan_out && c < nodes; ++c) {
-            children.push_back(std::move(made[c]));
+            n.children.push_back(std::move(made[c]));
         }
-        if (!children.empty()) {
-            j["children"] = std::move(children);
-        }
-        made[i] = std::move(j);
+        made[i] = std::move(n);
     }
     for (std::size_t c = 1; c <= fan_out && c < nodes; ++c) {
-        m.extra_nodes.push_back(std::move(made[c]));
+        m.nodes.push_back(std::move(made[c]));
     }
     return m;
 }
 
 // --- the device tree as the configuration manager shows it ------------------------
 
-// A node: whether it carries a driver key, and its children.
-struct tree_node {
-    std::string driver_key; // "" = none
-    std::vector<tree_node> children;
-};
-
-inline void add_hub_devices(tree_node &parent, const hub &h) {
+// The root; each controller's node with its root hub's node below it and the
+// connected devices below that, hub by hub; then the description's own nodes.
+inline void add_hub_devices(node &parent, const hub &h) {
     for (const port &p : h.ports) {
-        tree_node device;
-        device.driver_key = "device"; // every enumerated device has one
-        for (const hub &inner : p.inner) {
-            add_hub_devices(device, inner);
+        node device = {.driver_key = "device"}; // every enumerated device has one
+        if (p.hub) {
+            add_hub_devices(device, *p.hub);
         }
         parent.children.push_back(std::move(device));
     }
 }
 
-inline void add_extra(tree_node &parent, const nlohmann::json &j) {
-    tree_node n;
-    if (j.contains("driver_key")) {
-        n.driver_key = j["driver_key"].get<std::string>();
-    }
-    if (j.contains("children")) {
-        for (const auto &c : j["children"]) {
-            add_extra(n, c);
-        }
-    }
-    parent.children.push_back(std::move(n));
-}
-
-// The root; each controller's node with its root hub's node below it and the
-// connected devices below that, hub by hub; then the extra nodes.
-inline tree_node device_tree(const machine &m) {
-    tree_node root;
+inline node device_tree(const machine &m) {
+    node root;
     for (const controller &c : m.controllers) {
-        tree_node ctl;
-        ctl.driver_key = c.driver_key;
-        tree_node root_hub;
+        node root_hub;
         add_hub_devices(root_hub, c.root_hub);
-        ctl.children.push_back(std::move(root_hub));
-        root.children.push_back(std::move(ctl));
+        root.children.push_back({.driver_key = c.driver_key, .children = {std::move(root_hub)}});
     }
-    for (const auto &extra : m.extra_nodes) {
-        add_extra(root, extra);
-    }
+    root.children.insert(root.children.end(), m.nodes.begin(), m.nodes.end());
     return root;
 }
 
@@ -291,7 +180,7 @@ struct search_cost {
     bool found = false;
 };
 
-inline bool search(const tree_node &n, const std::string &key, search_cost &cost) {
+inline bool search(const node &n, const std::string &key, search_cost &cost) {
     ++cost.reads;
     if (!key.empty() && n.driver_key == key) {
         return true;
@@ -312,7 +201,7 @@ inline bool search(const tree_node &n, const std::string &key, search_cost &cost
     return false;
 }
 
-inline search_cost search_tree(const tree_node &root, const std::string &key) {
+inline search_cost search_tree(const node &root, const std::string &key) {
     search_cost cost;
     cost.found = search(root, key, cost);
     if (!cost.found) {
@@ -360,9 +249,9 @@ inline void count_hub(const hub &h, hub_cost &cost) {
     ++cost.hubs;
     cost.ports += h.port_count;
     for (const port &p : h.ports) {
-        if (!p.inner.empty()) {
+        if (p.hub) {
             ++cost.external_hubs;
-            count_hub(p.inner.front(), cost);
+            count_hub(*p.hub, cost);
         }
         ++cost.devices;
         count_install(p.vid, p.pid, cost);
@@ -390,7 +279,7 @@ inline void add_command_calls(call_table &t, std::uint64_t commands) {
 // add_command_calls), trace lines and pauses.
 inline call_table minimum_calls(const machine &m) {
     call_table t;
-    const tree_node tree = device_tree(m);
+    const node tree = device_tree(m);
     t["wsprintfA"] = 10;
     t["CreateFileA"] = 10;
     t["SetupDiGetClassDevsA"] = 1;

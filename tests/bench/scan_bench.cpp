@@ -35,7 +35,7 @@ bench::machine make_machine(machine_kind kind) {
 void load(const bench::machine &m) {
     emu::set_trace_path("");
     emu::set_journal_path("");
-    const std::string fault = emu::load_machine_text(bench::description(m), "benchmark machine");
+    const std::string fault = emu::load_machine_text(testkit::description(m), "benchmark machine");
     if (!fault.empty()) {
         std::fprintf(stderr, "%s\n", fault.c_str());
         std::exit(2);
@@ -85,8 +85,8 @@ struct pass_profile {
 void count_ports(const bench::hub &h, std::uint64_t &ports) {
     ports += h.port_count;
     for (const bench::port &p : h.ports) {
-        for (const bench::hub &inner : p.inner) {
-            count_ports(inner, ports);
+        if (p.hub) {
+            count_ports(*p.hub, ports);
         }
     }
 }
@@ -98,7 +98,7 @@ std::uint64_t ports_per_pass(const bench::machine &m) {
     for (const bench::controller &c : m.controllers) {
         std::uint64_t one = 0;
         count_ports(c.root_hub, one);
-        ports += one * ((c.number >= 0 ? 1 : 0) + (c.interface ? 1 : 0));
+        ports += one * ((c.number ? 1 : 0) + (c.interface ? 1 : 0));
     }
     return ports;
 }

@@ -1,20 +1,21 @@
 // Children that cannot be started, that fail, or that are refused the raised
 // priority: the runner says so on standard output (or says nothing), and the
 // sequence goes on with its next command.
-#include "faults/machine_kit.h"
+#include "e2e/machine_run.h"
 
 #include <sys/stat.h>
 
 namespace {
 
-using namespace faultkit;
+using namespace testkit;
 
 const lines remove_download = {"wdreg -inf vyrvcp.inf -compat uninstall",
                                "wdreg -inf vyrww.inf -compat uninstall", "del_sys_dl.bat"};
 
-// A machine on the real clock whose commands run as real processes.
-const std::string running_machine =
-    R"({"os_version": {"major": 5, "minor": 1}, "processes": "run")";
+// A machine on the real clock whose commands run as real processes, with `faults`.
+machine running_machine(std::vector<fault> faults = {}) {
+    return {.clock = "real", .processes = "run", .faults = std::move(faults)};
+}
 
 class children : public machine_test {
   protected:
@@ -23,9 +24,9 @@ class children : public machine_test {
         write(name, content);
         ::chmod((dir / name).c_str(), mode);
     }
-    // The removal of the download drivers (argument 64) on `machine_json`.
-    testkit::tool_run remove(const std::string &machine_json) {
-        return run_machine(machine_json, "64");
+    // The removal of the download drivers (argument 64) on `m`.
+    tool_run remove(const machine &m) {
+        return run_machine(m, "64");
     }
 };
 
@@ -52,9 +53,9 @@ TEST_F(children, child_that_cannot_start_is_reported_and_skipped) {
         if (c.content != nullptr) {
             program("wdreg", c.content, c.mode);
         }
-        const auto r = remove(running_machine + "}");
+        const auto r = remove(running_machine());
         const std::string failed = "CreateProcess failed (" + std::to_string(c.code) + ")";
-        EXPECT_EQ(testkit::split_lines(r.out), (lines{"KX: input =64", failed, failed}));
+        EXPECT_EQ(split_lines(r.out), (lines{"KX: input =64", failed, failed}));
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(journal(), remove_download); // every command was handed over
         EXPECT_EQ(log(), lines{"del_sys_dl.bat"});
@@ -64,12 +65,10 @@ TEST_F(children, child_that_cannot_start_is_reported_and_skipped) {
 
 // A planted refusal to start, by program: the other commands run.
 TEST_F(children, planted_start_failure_names_its_code) {
-    testkit::install_standins(dir);
-    const auto r =
-        remove(running_machine +
-               R"(, "faults": [{"function": "CreateProcessA", "program": "del_sys_dl.bat",
-                                           "error": 1455}]})");
-    EXPECT_EQ(testkit::split_lines(r.out), (lines{"KX: input =64", "CreateProcess failed (1455)"}));
+    install_standins(dir);
+    const auto r = remove(running_machine(
+        {{.function = "CreateProcessA", .program = "del_sys_dl.bat", .error = 1455}}));
+    EXPECT_EQ(split_lines(r.out), (lines{"KX: input =64", "CreateProcess failed (1455)"}));
     EXPECT_EQ(log(), (lines{"wdreg -inf vyrvcp.inf -compat uninstall",
                             "wdreg -inf vyrww.inf -compat uninstall"}));
     EXPECT_EQ(at_exit().handles, 0u);
@@ -78,13 +77,13 @@ TEST_F(children, planted_start_failure_names_its_code) {
 // A child ending with a failure status changes nothing: no message, the same
 // commands in the same order as with children that succeed.
 TEST_F(children, child_exit_status_is_never_looked_at) {
-    testkit::install_standins(dir);
-    const auto succeeding = remove(running_machine + "}");
+    install_standins(dir);
+    const auto succeeding = remove(running_machine());
     const lines succeeding_log = log();
     std::filesystem::remove(dir / "standin.log");
     program("wdreg", "#!/bin/sh\nprintf 'wdreg %s\\n' \"$*\" >> standin.log\nexit 3\n", 0755);
     program("del_sys_dl.bat", "#!/bin/sh\necho del_sys_dl.bat >> standin.log\nexit 255\n", 0755);
-    const auto failing = remove(running_machine + "}");
+    const auto failing = remove(running_machine());
     EXPECT_EQ(failing.out, succeeding.out);
     EXPECT_EQ(failing.out, "KX: input =64\n");
     EXPECT_EQ(failing.err, "");
@@ -103,10 +102,9 @@ TEST_F(children, refused_priority_raise_is_reported_and_the_child_waited_for) {
             0755);
     program("del_sys_dl.bat", "#!/bin/sh\necho del_sys_dl.bat >> standin.log\n", 0755);
     const auto r =
-        remove(running_machine +
-               R"(, "faults": [{"function": "SetPriorityClass", "nth": 0, "error": 5}]})");
+        remove(running_machine({{.function = "SetPriorityClass", .nth = 0, .error = 5}}));
     const std::string refused = "GetLastError for SetPriorityClass = 0X5";
-    EXPECT_EQ(testkit::split_lines(r.out), (lines{"KX: input =64", refused, refused, refused}));
+    EXPECT_EQ(split_lines(r.out), (lines{"KX: input =64", refused, refused, refused}));
     EXPECT_EQ(log(), (lines{"start -inf vyrvcp.inf -compat uninstall",
                             "end -inf vyrvcp.inf -compat uninstall",
                             "start -inf vyrww.inf -compat uninstall",
@@ -121,11 +119,12 @@ TEST_F(children, refused_priority_raise_is_reported_and_the_child_waited_for) {
 // A code beyond one hexadecimal digit is printed in lower-case hexadecimal
 // after the upper-case "0X".
 TEST_F(children, refused_priority_code_is_printed_in_hexadecimal) {
-    testkit::install_standins(dir);
-    const auto r =
-        remove(running_machine +
-               R"(, "faults": [{"function": "SetPriorityClass", "nth": 2, "error": "0x2AF"}]})");
-    EXPECT_EQ(testkit::split_lines(r.out),
+    install_standins(dir);
+    // The code written as hexadecimal text, as descriptions may.
+    nlohmann::json j = running_machine({{.function = "SetPriorityClass", .nth = 2}});
+    j["faults"][0]["error"] = "0x2AF";
+    const auto r = run_machine(j.dump(), "64");
+    EXPECT_EQ(split_lines(r.out),
               (lines{"KX: input =64", "GetLastError for SetPriorityClass = 0X2af"}));
     EXPECT_EQ(log(), remove_download);
 }

@@ -1,20 +1,24 @@
 // Fault lists in machine descriptions: a faulty one is refused with one line
 // naming its place before anything runs; a planted reply that states a huge
 // length is honoured without the memory it names.
-#include "faults/machine_kit.h"
+#include "e2e/machine_run.h"
 
 namespace {
 
-using namespace faultkit;
+using namespace testkit;
 
-const std::string one_controller = controller(
-    0, hub(root_hub(0), 2,
-           device(1, "0x7A31", "0xE520") + "," + hub_port(2, external_hub(0, 2), 1, "")));
+const controller one_controller = numbered_controller(
+    0, root_hub(0, 2, {device(1, 0x7A31, 0xE520), hub_port(2, external_hub(0, 2, 1))}));
+
+// The download-mode device on port 2 from 300 ms on.
+const change download_arrives = {
+    .at_ms = 300, .port_path = {2}, .port = port{.vid = 0x7A31, .pid = 0x2132}};
 
 class fault_lists : public machine_test {};
 
 TEST_F(fault_lists, faulty_fault_lists_are_refused_with_their_place) {
-    testkit::install_standins(dir);
+    install_standins(dir);
+    // Each fault list as the description's text, and the fault it is refused for.
     struct {
         std::string faults;
         std::string fault;
@@ -57,7 +61,10 @@ TEST_F(fault_lists, faulty_fault_lists_are_refused_with_their_place) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.faults);
-        const auto r = run_machine(machine(one_controller, "[]", c.faults));
+        // The list goes into the text as it is: some are not even JSON.
+        std::string text = description(machine{.controllers = {one_controller}});
+        text.insert(text.size() - 1, R"(, "faults": )" + c.faults);
+        const auto r = run_machine(text);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out, "");
         const std::string prefix =
@@ -72,13 +79,15 @@ TEST_F(fault_lists, faulty_fault_lists_are_refused_with_their_place) {
 // The hub shorthand names hubs that only a change brings; every fault of the list
 // is planted, each counting its own matching calls.
 TEST_F(fault_lists, every_fault_of_the_list_counts_its_own_calls) {
-    const std::string changes =
-        R"([{"at_ms": 300, "controller": 0, "port_path": [2], "port": {"vid": "0x05E3", "pid": "0x0608",
-            "hub": {"name": "USB#LATE_HUB", "port_count": 1, "ports": [{"port": 1, "vid": "0x7A31", "pid": "0x2132"}]}}}])";
-    const auto r = run_machine(machine(one_controller, changes, R"([
-        {"function": "DeviceIoControl", "ioctl": "0x220420", "port": 1, "nth": 2},
-        {"function": "DeviceIoControl", "ioctl": "0x220408", "hub": "USB#LATE_HUB", "nth": 1},
-        {"function": "DeviceIoControl", "ioctl": "0x220408", "hub": "USB#LATE_HUB", "nth": 2}])"));
+    const hub late = {
+        .name = "USB#LATE_HUB", .port_count = 1, .ports = {device(1, 0x7A31, 0x2132)}};
+    const char *const io = "DeviceIoControl";
+    const auto r = run_machine(
+        machine{.controllers = {one_controller},
+                .changes = {{.at_ms = 300, .port_path = {2}, .port = hub_port(0, late)}},
+                .faults = {{.function = io, .ioctl = 0x220420, .port = 1, .nth = 2},
+                           {.function = io, .ioctl = 0x220408, .hub = late.name, .nth = 1},
+                           {.function = io, .ioctl = 0x220408, .hub = late.name, .nth = 2}}});
     // Pass 1: port 1's driver key probe is the first matching call, its second
     // call the second: site 486. Pass 2: the late hub's node information fails
     // (1766); pass 3 likewise (the second call of that fault); pass 4 finds the
@@ -94,11 +103,12 @@ TEST_F(fault_lists, every_fault_of_the_list_counts_its_own_calls) {
 // are written into it, and the name is read from the real reply. The tool ends
 // having used little memory.
 TEST_F(fault_lists, huge_stated_length_is_given_without_its_memory) {
-    const auto r = run_machine(machine(
-        one_controller,
-        R"([{"at_ms": 300, "controller": 0, "port_path": [2], "port": {"vid": "0x7A31", "pid": "0x2132"}}])",
-        R"([{"function": "DeviceIoControl", "ioctl": "0x220424", "controller": 0,
-             "actual_length": "0x5C494350"}])"));
+    nlohmann::json j =
+        machine{.controllers = {one_controller},
+                .changes = {download_arrives},
+                .faults = {{.function = "DeviceIoControl", .ioctl = 0x220424, .controller = 0}}};
+    j["faults"][0]["actual_length"] = "0x5C494350"; // as hexadecimal text
+    const auto r = run_machine(j.dump());
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(journal(), sequence("nuvek", 0) + sequence("nuvek", 0) + lines{vcp_install});
     expect_nothing_held_between_passes();
@@ -109,13 +119,13 @@ TEST_F(fault_lists, huge_stated_length_is_given_without_its_memory) {
 // On a machine whose largest block is 1 MiB the same length cannot be had: the
 // query reports its allocation failure, the walk its missing driver key.
 TEST_F(fault_lists, length_beyond_the_largest_block_fails_the_allocation) {
-    std::string json = machine(
-        one_controller,
-        R"([{"at_ms": 300, "controller": 0, "port_path": [2], "port": {"vid": "0x7A31", "pid": "0x2132"}}])",
-        R"([{"function": "DeviceIoControl", "ioctl": "0x220424", "controller": 0,
-             "actual_length": 1048577}])");
-    json.insert(1, R"("largest_block": 1048576, )");
-    const auto r = run_machine(json);
+    const auto r = run_machine(machine{.largest_block = 1048576,
+                                       .controllers = {one_controller},
+                                       .changes = {download_arrives},
+                                       .faults = {{.function = "DeviceIoControl",
+                                                   .ioctl = 0x220424,
+                                                   .controller = 0,
+                                                   .actual_length = 1048577}}});
     EXPECT_EQ(r.err, reports({561, 1920}));
     EXPECT_EQ(journal(), sequence("nuvek", 0) + lines{vcp_install});
     expect_nothing_held_between_passes();

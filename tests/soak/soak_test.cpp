@@ -4,16 +4,13 @@
 // device arrives in the last pass the loop allows. Nothing held grows: not the
 // blocks and handles between passes, not the process's peak resident memory
 // (VmHWM as the tool reports it at exit, compared with a run of 1000 passes).
-#include "faults/machine_kit.h"
+#include "e2e/machine_run.h"
 
 #include <cstdio>
 
 namespace {
 
-using namespace faultkit;
-
-const std::string root0 = root_hub(0);
-const std::string root2 = root_hub(2);
+using namespace testkit;
 
 // Controller 0 (numbered and listed by the interface, so walked twice a pass):
 // an external hub on port 1 with a kelmi d1 device and a second-tier hub holding
@@ -23,39 +20,32 @@ const std::string root2 = root_hub(2);
 // a device ID that is not a PCI one (site 1875 every pass), a kelmi d0 device.
 // Controller 2 (interface only): another vendor's device, and a pasur d1 device
 // whose driver key cannot be read (site 451 every pass).
-std::string soak_machine(long passes) {
-    const std::string tier1 = external_hub(0, 1);
-    const std::string tier2 = "USB#VID_05E3&PID_0608#6&1f&0&3" + hub_guid;
-    return R"({"os_version": {"major": 5, "minor": 1}, "clock": "virtual", "processes": "record",
-  "controllers": [
-    {"number": 0, "interface": true, "driver_key": ")" +
-           controller_key(0) + R"(", "device_id": ")" + pci_id(0) + R"(",
-     "root_hub": {"name": ")" +
-           root0 + R"(", "port_count": 4, "ports": [
-       {"port": 1, "vid": "0x05E3", "pid": "0x0608", "hub": {"name": ")" +
-           tier1 + R"(", "port_count": 4, "ports": [
-          {"port": 2, "vid": "0x7A31", "pid": "0xE221"},
-          {"port": 3, "vid": "0x05E3", "pid": "0x0608", "hub": {"name": ")" +
-           tier2 + R"(", "port_count": 2, "ports": [
-             {"port": 1, "vid": "0x7A31", "pid": "0xE30C"}]}}]}},
-       {"port": 2, "vid": "0x7A31", "pid": "0xE52C"},
-       {"port": 4, "vid": "0x7A31", "pid": "0xE420", "legacy_query": true}]}},
-    {"number": 1, "interface": false, "driver_key": ")" +
-           controller_key(1) + R"(", "device_id": "ACPI\\PNP0A03\\1",
-     "root_hub": {"name": ")" +
-           root_hub(1) +
-           R"(", "port_count": 2, "ports": [{"port": 1, "vid": "0x7A31", "pid": "0xE220"}]}},
-    {"interface": true, "driver_key": ")" +
-           controller_key(2) + R"(", "device_id": ")" + pci_id(2) + R"(",
-     "root_hub": {"name": ")" +
-           root2 + R"(", "port_count": 3, "ports": [
-       {"port": 1, "vid": "0x1234", "pid": "0x5678"},
-       {"port": 3, "vid": "0x7A31", "pid": "0xE321"}]}}],
-  "changes": [{"at_ms": )" +
-           std::to_string(250 * passes - 100) +
-           R"(, "controller": 0, "port_path": [3], "port": {"vid": "0x7A31", "pid": "0x2132"}}],
-  "faults": [{"function": "DeviceIoControl", "ioctl": "0x220420", "hub": ")" +
-           root2 + R"(", "port": 3, "nth": 0}]})";
+machine soak_machine(long passes) {
+    const hub tier2 = {.name = "USB#VID_05E3&PID_0608#6&1f&0&3" + hub_guid,
+                       .port_count = 2,
+                       .ports = {device(1, 0x7A31, 0xE30C)}};
+    controller c0 = numbered_controller(
+        0, root_hub(
+               0, 4,
+               {hub_port(1, external_hub(0, 1, 4, {device(2, 0x7A31, 0xE221), hub_port(3, tier2)})),
+                device(2, 0x7A31, 0xE52C),
+                {.number = 4, .vid = 0x7A31, .pid = 0xE420, .legacy_query = true}}));
+    c0.interface = true;
+    controller c1 = numbered_controller(1, root_hub(1, 2, {device(1, 0x7A31, 0xE220)}));
+    c1.device_id = "ACPI\\PNP0A03\\1";
+    controller c2 = numbered_controller(
+        2, root_hub(2, 3, {device(1, 0x1234, 0x5678), device(3, 0x7A31, 0xE321)}));
+    c2.number.reset();
+    c2.interface = true;
+    return {.controllers = {c0, c1, c2},
+            .changes = {{.at_ms = static_cast<std::uint64_t>(250 * passes - 100),
+                         .port_path = {3},
+                         .port = port{.vid = 0x7A31, .pid = 0x2132}}},
+            .faults = {{.function = "DeviceIoControl",
+                        .ioctl = 0x220420,
+                        .hub = root_hub_name(2),
+                        .port = 3,
+                        .nth = 0}}};
 }
 
 const std::string mtp_install = "wdreg -inf ulvo_mtp.inf -compat -dont_create_virtual install";
@@ -74,8 +64,8 @@ const std::string pass_reports = reports({1875, 451});
 class soak : public machine_test {
   protected:
     // Polls the soak machine for `passes` passes, the commands journalled or not.
-    testkit::tool_run poll(long passes, bool with_journal) {
-        write("machine.json", soak_machine(passes));
+    tool_run poll(long passes, bool with_journal) {
+        write("machine.json", description(soak_machine(passes)));
         std::filesystem::remove(dir / "stats");
         std::filesystem::remove(dir / "journal");
         std::map<std::string, std::string> env = {
@@ -89,7 +79,7 @@ class soak : public machine_test {
 
     // The run ended by itself in the pass that found the download device, the
     // last one the loop allows, and held nothing before any pass or at exit.
-    void expect_whole_run(const testkit::tool_run &r, long passes) {
+    void expect_whole_run(const tool_run &r, long passes) {
         EXPECT_EQ(r.status, 1);
         std::string expected_err;
         expected_err.reserve(pass_reports.size() * static_cast<std::size_t>(passes));

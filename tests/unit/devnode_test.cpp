@@ -17,58 +17,53 @@ const std::string key_199 = "{long}\\" + std::string(192, 'k'); // 199 character
 // NODESC: 15 nodes.
 constexpr std::uint64_t node_count = 15;
 
-// A C++ text as a JSON string body.
-std::string json_escaped(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        out += c == '\\' ? std::string("\\\\") : std::string(1, c);
-    }
-    return out;
-}
+const std::string usb_class = "{36fc9e60-c465-11cf-8056-444553540000}\\";
 
-std::string machine_json() {
-    return R"({
-  "clock": "virtual", "processes": "record",
-  "controllers": [
-    { "number": 0, "driver_key": "{36fc9e60-c465-11cf-8056-444553540000}\\0000",
-      "device_id": "PCI\\VEN_8086&DEV_24C2&SUBSYS_01451028&REV_01\\3&172E68DD&0&E8",
-      "description": "Host controller 24C2",
-      "root_hub": { "name": "ROOT_A", "port_count": 2, "ports": [
-        { "port": 1, "vid": "0x7A31", "pid": "0xE121",
-          "driver_key": "{4d36e96d-e325-11ce-bfc1-08002be10318}\\0001",
-          "device_id": "USB\\VID_7A31&PID_E121\\5&1", "description": "Modem" } ] } },
-    { "number": 1, "driver_key": "{36fc9e60-c465-11cf-8056-444553540000}\\0001",
-      "device_id": "PCI\\VEN_8086&DEV_24C4&SUBSYS_01451028&REV_01\\3&172E68DD&0&E9",
-      "root_hub": { "name": "ROOT_B", "port_count": 2 } }
-  ],
-  "changes": [
-    { "at_ms": 1000, "controller": 0, "port_path": [1],
-      "port": { "vid": "0x7A31", "pid": "0x2132", "driver_key": "{4d36e978-e325-11ce-bfc1-08002be10318}\\0007",
-                "device_id": "USB\\VID_7A31&PID_2132\\5&1" } }
-  ],
-  "nodes": [
-    { "device_id": "ACPI\\PNP0A03\\0", "description": "PCI bus", "children": [
-        { "device_id": ")" +
-           json_escaped(long_id) + R"(", "driver_key": "{dup}\\0099" },
-        { "device_id": "PCI\\SECOND", "driver_key": "{pre}\\0001", "description": "Second" } ] },
-    { "device_id": "ROOT\\AFTER", "driver_key": "{PRE}\\0001" },
-    { "device_id": ")" +
-           json_escaped(exact_id) + R"(", "driver_key": "{exact}\\0001" },
-    { "device_id": "ROOT\\KEY200", "driver_key": ")" +
-           json_escaped(key_200) + R"(" },
-    { "device_id": "ROOT\\KEY199", "driver_key": ")" +
-           json_escaped(key_199) + R"(" },
-    { "device_id": "ROOT\\ACCENT", "driver_key": "KEY-É" },
-    { "device_id": "ROOT\\NODESC", "driver_key": "{nodesc}\\0001" }
-  ]
-})";
+testkit::machine with_tree() {
+    using namespace testkit;
+    return {
+        .controllers =
+            {{.number = 0,
+              .driver_key = usb_class + "0000",
+              .device_id = "PCI\\VEN_8086&DEV_24C2&SUBSYS_01451028&REV_01\\3&172E68DD&0&E8",
+              .description = "Host controller 24C2",
+              .root_hub = {.name = "ROOT_A",
+                           .port_count = 2,
+                           .ports = {{.number = 1,
+                                      .vid = 0x7A31,
+                                      .pid = 0xE121,
+                                      .driver_key = "{4d36e96d-e325-11ce-bfc1-08002be10318}\\0001",
+                                      .device_id = "USB\\VID_7A31&PID_E121\\5&1",
+                                      .description = "Modem"}}}},
+             {.number = 1,
+              .driver_key = usb_class + "0001",
+              .device_id = "PCI\\VEN_8086&DEV_24C4&SUBSYS_01451028&REV_01\\3&172E68DD&0&E9",
+              .root_hub = {.name = "ROOT_B", .port_count = 2}}},
+        .changes = {{.at_ms = 1000,
+                     .port_path = {1},
+                     .port = port{.vid = 0x7A31,
+                                  .pid = 0x2132,
+                                  .driver_key = "{4d36e978-e325-11ce-bfc1-08002be10318}\\0007",
+                                  .device_id = "USB\\VID_7A31&PID_2132\\5&1"}}},
+        .nodes = {{.device_id = "ACPI\\PNP0A03\\0",
+                   .description = "PCI bus",
+                   .children = {{.driver_key = "{dup}\\0099", .device_id = long_id},
+                                {.driver_key = "{pre}\\0001",
+                                 .device_id = "PCI\\SECOND",
+                                 .description = "Second"}}},
+                  {.driver_key = "{PRE}\\0001", .device_id = "ROOT\\AFTER"},
+                  {.driver_key = "{exact}\\0001", .device_id = exact_id},
+                  {.driver_key = key_200, .device_id = "ROOT\\KEY200"},
+                  {.driver_key = key_199, .device_id = "ROOT\\KEY199"},
+                  {.driver_key = "KEY-É", .device_id = "ROOT\\ACCENT"},
+                  {.driver_key = "{nodesc}\\0001", .device_id = "ROOT\\NODESC"}}};
 }
 
 class devnode_lookup : public testkit::scan_test {
   protected:
     void SetUp() override {
         scan_test::SetUp();
-        load(machine_json());
+        load(with_tree());
     }
 
     // The lookup's result as text, or "<nothing>".
@@ -144,9 +139,7 @@ TEST_F(devnode_lookup, TheNextLookupOverwritesTheSharedText) {
 }
 
 TEST_F(devnode_lookup, NothingWhenTheRootCannotBeLocated) {
-    emu::fault f;
-    f.function = "CM_Locate_DevNodeA";
-    emu::add_fault(f);
+    emu::add_fault({.function = "CM_Locate_DevNodeA"});
     EXPECT_EQ(lookup("{36fc9e60-c465-11cf-8056-444553540000}\\0000", 1), "<nothing>");
     EXPECT_EQ(property_reads(), 0u);
 }

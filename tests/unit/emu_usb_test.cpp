@@ -12,30 +12,45 @@
 
 namespace {
 
-const char machine_json[] = R"({
-  "clock": "virtual", "processes": "record",
-  "controllers": [
-    { "number": 0, "driver_key": "{36fc9e60-c465-11cf-8056-444553540000}\\0000",
-      "device_id": "PCI\\VEN_8086&DEV_24C2&SUBSYS_01451028&REV_01\\3&172E68DD&0&E8",
-      "root_hub": { "name": "ROOT#HUB#A", "port_count": 4, "ports": [
-        { "port": 3, "vid": "0x7A31", "pid": "0xE121", "speed": "full" },
-        { "port": 2, "vid": "0x05E3", "pid": "0x0608",
-          "hub": { "name": "EXT#HUB#B", "port_count": 2 } },
-        { "port": 4, "vid": "0x7A31", "pid": "0x2132", "speed": "low", "legacy_query": true } ] } },
-    { "driver_key": "{36fc9e60-c465-11cf-8056-444553540000}\\0001",
-      "device_id": "PCI\\VEN_8086&DEV_24C4&SUBSYS_01451028&REV_01\\3&172E68DD&0&E9",
-      "root_hub": { "name": "ROOT#HUB#C", "port_count": 2 } },
-    { "number": 2, "interface": false, "driver_key": "{36fc9e60-c465-11cf-8056-444553540000}\\0002",
-      "root_hub": { "name": "ROOT#HUB#D", "port_count": 2 } }
-  ],
-  "changes": [ { "at_ms": 500, "controller": 0, "port_path": [2], "port": null } ]
-})";
+using namespace testkit;
 
-class emulated : public testkit::emu_test {
+const std::string usb_class = "{36fc9e60-c465-11cf-8056-444553540000}\\";
+
+// Controller 0 (numbered, listed): on ports 2 to 4 of its root hub an external
+// hub, a full-speed device and a low-speed one that answers only the older
+// connection query; the hub goes away at 500 ms. Controller 1: listed, no
+// number. Controller 2: numbered, not listed.
+machine three_controllers() {
+    return {
+        .os_version = std::nullopt,
+        .controllers =
+            {{.number = 0,
+              .driver_key = usb_class + "0000",
+              .device_id = "PCI\\VEN_8086&DEV_24C2&SUBSYS_01451028&REV_01\\3&172E68DD&0&E8",
+              .root_hub = {.name = "ROOT#HUB#A",
+                           .port_count = 4,
+                           .ports = {{.number = 3, .vid = 0x7A31, .pid = 0xE121, .speed = "full"},
+                                     hub_port(2, {.name = "EXT#HUB#B", .port_count = 2}),
+                                     {.number = 4,
+                                      .vid = 0x7A31,
+                                      .pid = 0x2132,
+                                      .speed = "low",
+                                      .legacy_query = true}}}},
+             {.driver_key = usb_class + "0001",
+              .device_id = "PCI\\VEN_8086&DEV_24C4&SUBSYS_01451028&REV_01\\3&172E68DD&0&E9",
+              .root_hub = {.name = "ROOT#HUB#C", .port_count = 2}},
+             {.number = 2,
+              .interface = false,
+              .driver_key = usb_class + "0002",
+              .root_hub = {.name = "ROOT#HUB#D", .port_count = 2}}},
+        .changes = {{.at_ms = 500, .port_path = {2}}}};
+}
+
+class emulated : public emu_test {
   protected:
     void SetUp() override {
         emu_test::SetUp();
-        load(machine_json);
+        load(three_controllers());
     }
     void TearDown() override {
         expect_nothing_held();
@@ -49,9 +64,7 @@ class emulated : public testkit::emu_test {
 
     // Runs `call`; the number of diagnostic lines it wrote on stderr.
     static int diagnostics(const std::function<void()> &call) {
-        testing::internal::CaptureStderr();
-        call();
-        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string err = stderr_of(call);
         int lines = 0;
         for (std::size_t at = err.find("quorvex-emu: "); at != std::string::npos;
              at = err.find("quorvex-emu: ", at + 1)) {
@@ -405,12 +418,16 @@ TEST_F(emulated, HubNamesOpenWithoutRegardToCase) {
 // A handle follows its hub through a change that leaves the hub where it was,
 // and a reloaded machine answers through handles opened before.
 TEST_F(emulated, HandlesFollowTheirHubThroughChanges) {
-    load(R"({"clock": "virtual", "controllers": [
-      { "number": 0, "driver_key": "k0", "root_hub": { "name": "ROOT#HUB#A", "port_count": 3,
-        "ports": [ { "port": 1, "vid": "0x05E3", "pid": "0x0608",
-                     "hub": { "name": "EXT#HUB#B", "port_count": 2 } } ] } } ],
-      "changes": [ { "at_ms": 100, "controller": 0, "port_path": [3],
-                     "port": { "port": 3, "vid": "0x7A31", "pid": "0xE121" } } ] })");
+    const auto with_root_hub = [](hub root) {
+        return machine{.os_version = std::nullopt,
+                       .processes = "",
+                       .controllers = {{.number = 0, .driver_key = "k0", .root_hub = root}}};
+    };
+    machine first = with_root_hub({.name = "ROOT#HUB#A",
+                                   .port_count = 3,
+                                   .ports = {hub_port(1, {.name = "EXT#HUB#B", .port_count = 2})}});
+    first.changes = {{.at_ms = 100, .port_path = {3}, .port = device(3, 0x7A31, 0xE121)}};
+    load(first);
     HANDLE root = open("\\\\.\\ROOT#HUB#A");
     HANDLE ext = open("\\\\.\\EXT#HUB#B");
     ASSERT_NE(root, INVALID_HANDLE_VALUE);
@@ -422,9 +439,7 @@ TEST_F(emulated, HandlesFollowTheirHubThroughChanges) {
               1); // the device arrived
     EXPECT_TRUE(ask(ext, ioctl_usb_get_node_information, std::vector<std::uint8_t>(76)).ok);
 
-    load(R"({"clock": "virtual", "controllers": [
-      { "number": 0, "driver_key": "k0", "root_hub": { "name": "ROOT#HUB#A", "port_count": 5 } } ]
-      })");
+    load(with_root_hub({.name = "ROOT#HUB#A", .port_count = 5}));
     answer a = ask(root, ioctl_usb_get_node_information, std::vector<std::uint8_t>(76));
     EXPECT_TRUE(a.ok);
     EXPECT_EQ(a.bytes[6], 5); // the new machine's root hub
@@ -452,7 +467,7 @@ TEST_F(emulated, CallCountsAreKeptByFunctionAndControlCode) {
         EXPECT_EQ(emu::call_count(function), count) << function;
     }
     EXPECT_EQ(emu::call_count("CM_Get_Child"), 0u);
-    load(machine_json);
+    load(three_controllers());
     EXPECT_TRUE(emu::call_counts().empty());
 }
 

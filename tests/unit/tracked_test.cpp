@@ -65,10 +65,7 @@ TEST_F(tracked, NothingForSizeZeroNullOrAHugeSize) {
 }
 
 TEST_F(tracked, NothingWhenThePlatformHasNoMemory) {
-    emu::fault f;
-    f.function = "GlobalAlloc";
-    f.error = ERROR_NOT_ENOUGH_MEMORY;
-    emu::add_fault(f);
+    emu::add_fault({.function = "GlobalAlloc", .error = ERROR_NOT_ENOUGH_MEMORY});
     EXPECT_EQ(tracked_alloc(usb_enum_file, 558, 40), nullptr);
     EXPECT_EQ(blocks_forward(), live_at_start);
     void *next = tracked_alloc(usb_enum_file, 558, 40); // only the first call was refused
@@ -78,30 +75,26 @@ TEST_F(tracked, NothingWhenThePlatformHasNoMemory) {
 
 TEST_F(tracked, NewBlocksReadAsZeroEvenWhereMemoryWasUsedBefore) {
     for (std::uint32_t size : {1u, 6u, 365u, 4096u}) {
+        SCOPED_TRACE(size);
         auto *dirty = static_cast<unsigned char *>(tracked_alloc(usb_enum_file, 1314, size));
         ASSERT_NE(dirty, nullptr);
         std::memset(dirty, 0xA5, size);
         tracked_free(dirty);
         auto *fresh = static_cast<unsigned char *>(tracked_alloc(usb_enum_file, 1314, size));
         ASSERT_NE(fresh, nullptr);
-        EXPECT_TRUE(std::all_of(fresh, fresh + size, [](unsigned char b) { return b == 0; }))
-            << "size " << size;
+        EXPECT_TRUE(std::all_of(fresh, fresh + size, [](unsigned char b) { return b == 0; }));
         tracked_free(fresh);
     }
 }
 
 TEST_F(tracked, ReportShowsTheModulePathAndSiteInAnOkBox) {
-    testing::internal::CaptureStderr();
-    report_failure(usb_enum_file, 362);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), testkit::report_line(362));
+    EXPECT_EQ(testkit::stderr_of([] { report_failure(usb_enum_file, 362); }), testkit::report(362));
     EXPECT_EQ(emu::call_count("MessageBoxA"), 1u);
 }
 
 TEST_F(tracked, ReportCutsALongPathInsteadOfOverflowing) {
     const std::string path(1000, 'p');
-    testing::internal::CaptureStderr();
-    report_failure(path.c_str(), -7);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(testkit::stderr_of([&] { report_failure(path.c_str(), -7); }),
               "[Oops!] File: " + std::string(200, 'p') + ", Line -7\n");
 }
 

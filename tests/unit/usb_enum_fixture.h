@@ -31,11 +31,6 @@ inline std::vector<void *> blocks_backward() {
     return blocks(false);
 }
 
-// The text of one failure report as the emulated message box shows it.
-inline std::string report_line(int site) {
-    return "[Oops!] File: src/usb_enum/usb_enum.cpp, Line " + std::to_string(site) + "\n";
-}
-
 class scan_test : public emu_test {
   protected:
     void SetUp() override {

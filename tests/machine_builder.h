@@ -1,0 +1,269 @@
+// Machine descriptions for the tests, as typed records: a test says what the
+// emulated machine has, field by field, and description() writes it out as the
+// JSON text the emulation's loader reads, the same text a description file holds
+// (docs/machine.md has every key). A field left at its default writes no key, so
+// the loader's own default holds; the defaults of `machine` make a version 5.1
+// system on the virtual clock whose commands are recorded.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testkit {
+
+struct port;
+
+struct hub {
+    std::string name;
+    std::uint32_t port_count = 0;
+    std::vector<port> ports; // the listed ports, in the order written; the others are empty
+};
+
+struct port {
+    std::uint32_t number = 0; // 0: not written (a change's port takes its path's last number)
+    std::uint16_t vid = 0;
+    std::uint16_t pid = 0;
+    std::optional<std::uint32_t> status;   // the connection status; unset: 1
+    std::string speed;                     // "low", "full" or "high" (the default)
+    bool legacy_query = false;             // answers only the older connection query
+    std::optional<bool> device_is_hub;     // unset: set exactly when `hub` is
+    std::optional<std::string> driver_key; // unset: one made from the port's place
+    bool without_driver_key = false;       // "driver_key": null, an empty name
+    std::string device_id;
+    std::string description;
+    std::optional<testkit::hub> hub; // an external hub on the port
+};
+
+struct controller {
+    std::optional<int> number; // answers to \\.\HCD<number>; unset: to no number
+    bool interface = true;     // listed by the host-controller interface enumeration
+    std::string driver_key;
+    std::string device_id;
+    std::string description;
+    hub root_hub;
+};
+
+// The `nth` successful open of a device path.
+struct open_count {
+    std::string device;
+    std::uint32_t nth = 1;
+};
+
+// From `at_ms` on, or from `at_open` on where that is set, the port at `port_path`
+// (port numbers from the root hub of the controller at position `controller` down)
+// is `port`, or empty when it is unset.
+struct change {
+    std::uint64_t at_ms = 0;
+    std::optional<open_count> at_open;
+    int controller = 0;
+    std::vector<std::uint32_t> port_path;
+    std::optional<testkit::port> port;
+};
+
+// A device-tree node below the root, after the controllers' nodes.
+struct node {
+    std::optional<std::string> driver_key;
+    std::string device_id;
+    std::string description;
+    std::vector<node> children;
+};
+
+// A fault planted in one platform function (docs/machine.md, "Faults").
+struct fault {
+    std::string function;
+    std::optional<std::uint32_t> ioctl; // written as "0x220424"
+    std::string device;
+    std::optional<int> controller;
+    std::string hub;
+    std::string program;
+    std::optional<std::uint32_t> port;
+    std::optional<std::uint64_t> size;
+    std::optional<std::uint32_t> nth;
+    std::optional<std::uint32_t> error;
+    std::optional<std::uint32_t> actual_length;
+    std::optional<std::string> raw_reply; // pairs of hexadecimal digits
+};
+
+struct version {
+    int major = 5;
+    int minor = 1;
+};
+
+struct machine {
+    std::optional<version> os_version = version{}; // unset: the loader's 6.1
+    std::string clock = "virtual";
+    std::string processes = "record";
+    std::optional<std::uint64_t> largest_block;
+    std::vector<controller> controllers;
+    std::vector<change> changes;
+    std::vector<node> nodes;
+    std::vector<fault> faults;
+};
+
+// --- the JSON text ----------------------------------------------------------------
+
+inline std::string hex(unsigned value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+    return text;
+}
+
+// Keys with a value only: an unset field or an empty text or list writes nothing.
+template <typename T> void put(nlohmann::json &j, const char *key, const std::optional<T> &value) {
+    if (value) {
+        j[key] = *value;
+    }
+}
+template <typename T> void put(nlohmann::json &j, const char *key, const T &value) {
+    if (!value.empty()) {
+        j[key] = value;
+    }
+}
+
+inline void to_json(nlohmann::json &j, const port &p);
+
+inline void to_json(nlohmann::json &j, const hub &h) {
+    j = {{"name", h.name}, {"port_count", h.port_count}, {"ports", h.ports}};
+}
+
+inline void to_json(nlohmann::json &j, const port &p) {
+    j = {{"vid", hex(p.vid, 4)}, {"pid", hex(p.pid, 4)}};
+    if (p.number != 0) {
+        j["port"] = p.number;
+    }
+    put(j, "status", p.status);
+    put(j, "speed", p.speed);
+    if (p.legacy_query) {
+        j["legacy_query"] = true;
+    }
+    put(j, "device_is_hub", p.device_is_hub);
+    put(j, "driver_key", p.driver_key);
+    if (p.without_driver_key) {
+        j["driver_key"] = nullptr;
+    }
+    put(j, "device_id", p.device_id);
+    put(j, "description", p.description);
+    put(j, "hub", p.hub);
+}
+
+inline void to_json(nlohmann::json &j, const controller &c) {
+    j = {{"interface", c.interface}, {"driver_key", c.driver_key}, {"root_hub", c.root_hub}};
+    put(j, "number", c.number);
+    put(j, "device_id", c.device_id);
+    put(j, "description", c.description);
+}
+
+inline void to_json(nlohmann::json &j, const change &c) {
+    j = {{"controller", c.controller}, {"port_path", c.port_path}};
+    if (c.at_open) {
+        j["at_open"] = {{"device", c.at_open->device}, {"nth", c.at_open->nth}};
+    } else {
+        j["at_ms"] = c.at_ms;
+    }
+    j["port"] = c.port ? nlohmann::json(*c.port) : nlohmann::json(nullptr);
+}
+
+inline void to_json(nlohmann::json &j, const node &n) {
+    j = {{"device_id", n.device_id}};
+    put(j, "driver_key", n.driver_key);
+    put(j, "description", n.description);
+    put(j, "children", n.children);
+}
+
+inline void to_json(nlohmann::json &j, const fault &f) {
+    j = {{"function", f.function}};
+    if (f.ioctl) {
+        j["ioctl"] = hex(*f.ioctl, 6);
+    }
+    put(j, "device", f.device);
+    put(j, "controller", f.controller);
+    put(j, "hub", f.hub);
+    put(j, "program", f.program);
+    put(j, "port", f.port);
+    put(j, "size", f.size);
+    put(j, "nth", f.nth);
+    put(j, "error", f.error);
+    put(j, "actual_length", f.actual_length);
+    put(j, "raw_reply", f.raw_reply);
+}
+
+inline void to_json(nlohmann::json &j, const machine &m) {
+    j = nlohmann::json::object();
+    if (m.os_version) {
+        j["os_version"] = {{"major", m.os_version->major}, {"minor", m.os_version->minor}};
+    }
+    put(j, "clock", m.clock);
+    put(j, "processes", m.processes);
+    put(j, "largest_block", m.largest_block);
+    put(j, "controllers", m.controllers);
+    put(j, "changes", m.changes);
+    put(j, "nodes", m.nodes);
+    put(j, "faults", m.faults);
+}
+
+// The description as the loader reads it.
+inline std::string description(const machine &m) {
+    return nlohmann::json(m).dump();
+}
+
+// --- parts most machines are made of ----------------------------------------------
+
+inline port device(std::uint32_t number, std::uint16_t vid, std::uint16_t pid) {
+    return {.number = number, .vid = vid, .pid = pid};
+}
+
+// A port holding an external hub, whose own IDs are 0x05E3:0x0608.
+inline port hub_port(std::uint32_t number, hub inner) {
+    return {.number = number, .vid = 0x05E3, .pid = 0x0608, .hub = std::move(inner)};
+}
+
+const std::string hub_guid = "#{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
+
+inline std::string root_hub_name(int controller) {
+    return "USB#ROOT_HUB#4&1a2b3c&" + std::to_string(controller) + hub_guid;
+}
+inline std::string external_hub_name(int controller, int port) {
+    return "USB#VID_05E3&PID_0608#5&2c3d&" + std::to_string(controller) + "&" +
+           std::to_string(port) + hub_guid;
+}
+inline std::string controller_key(int controller) {
+    return "{36fc9e60-c465-11cf-8056-444553540000}\\000" + std::to_string(controller);
+}
+inline std::string pci_id(int controller) {
+    return "PCI\\VEN_8086&DEV_24C" + std::to_string(controller) +
+           "&SUBSYS_01451028&REV_01\\3&172E68DD&0&E8";
+}
+
+inline hub root_hub(int controller, std::uint32_t port_count, std::vector<port> ports = {}) {
+    return {.name = root_hub_name(controller), .port_count = port_count, .ports = std::move(ports)};
+}
+inline hub external_hub(int controller, int port, std::uint32_t port_count,
+                        std::vector<testkit::port> ports = {}) {
+    return {.name = external_hub_name(controller, port),
+            .port_count = port_count,
+            .ports = std::move(ports)};
+}
+
+// Controller `number` with the driver key and PCI device ID of its number,
+// answering to its numbered name only.
+inline controller numbered_controller(int number, hub root) {
+    return {.number = number,
+            .interface = false,
+            .driver_key = controller_key(number),
+            .device_id = pci_id(number),
+            .root_hub = std::move(root)};
+}
+
+// A machine with controller 0 alone (numbered only), its root hub of
+// `port_count` ports holding `ports`.
+inline machine one_controller(std::vector<port> ports, std::uint32_t port_count = 4) {
+    return {.controllers = {numbered_controller(0, root_hub(0, port_count, std::move(ports)))}};
+}
+
+} // namespace testkit
