@@ -3,6 +3,7 @@
 
 #include "machine_builder.h"
 #include "platform/emu/emu.h"
+#include "platform/win32.h"
 
 #include <gtest/gtest.h>
 
@@ -114,6 +115,12 @@ class emu_test : public ::testing::Test {
     }
     std::string trace() const {
         return read_file(dir / "trace");
+    }
+
+    // A device opened as the tool opens controllers and hubs.
+    static HANDLE open_device(const std::string &path) {
+        return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
     }
 
     // Nothing the code under test opened or allocated is left behind.

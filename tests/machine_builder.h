@@ -114,7 +114,8 @@ inline std::string hex(unsigned value, int digits) {
     return text;
 }
 
-// Keys with a value only: an unset field or an empty text or list writes nothing.
+// Keys with a value only: an unset field, an empty text or list, or a false flag
+// writes nothing.
 template <typename T> void put(nlohmann::json &j, const char *key, const std::optional<T> &value) {
     if (value) {
         j[key] = *value;
@@ -123,6 +124,11 @@ template <typename T> void put(nlohmann::json &j, const char *key, const std::op
 template <typename T> void put(nlohmann::json &j, const char *key, const T &value) {
     if (!value.empty()) {
         j[key] = value;
+    }
+}
+inline void put(nlohmann::json &j, const char *key, bool value) {
+    if (value) {
+        j[key] = true;
     }
 }
 
@@ -139,9 +145,7 @@ inline void to_json(nlohmann::json &j, const port &p) {
     }
     put(j, "status", p.status);
     put(j, "speed", p.speed);
-    if (p.legacy_query) {
-        j["legacy_query"] = true;
-    }
+    put(j, "legacy_query", p.legacy_query);
     put(j, "device_is_hub", p.device_is_hub);
     put(j, "driver_key", p.driver_key);
     if (p.without_driver_key) {

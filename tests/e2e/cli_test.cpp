@@ -10,6 +10,7 @@
 
 namespace {
 
+using testkit::machine;
 using testkit::read_lines;
 using testkit::split_lines;
 
@@ -100,7 +101,8 @@ class version : public testkit::tool_test {};
 // installed directly, once.
 TEST_F(version, six_and_later_install_the_download_package_directly) {
     testkit::install_standins(dir);
-    write("machine.json", R"({"os_version": {"major": 6, "minor": 0}, "clock": "virtual"})");
+    write("machine.json",
+          description(machine{.os_version = testkit::version{6, 0}, .processes = "run"}));
     const testkit::tool_run r =
         run({"128"}, {{"QUORVEX_MACHINE", (dir / "machine.json").string()}});
     EXPECT_EQ(r.status, 1);
@@ -113,7 +115,7 @@ TEST_F(version, six_and_later_install_the_download_package_directly) {
 // loop gives up after its bound of passes, each after a 250 ms pause.
 TEST_F(version, before_six_polls_until_the_pass_bound) {
     testkit::install_standins(dir);
-    write("machine.json", R"({"os_version": {"major": 5, "minor": 1}, "clock": "virtual"})");
+    write("machine.json", description(machine{.processes = "run"}));
     const testkit::tool_run r = run({"129"}, {{"QUORVEX_MACHINE", (dir / "machine.json").string()},
                                               {"QUORVEX_STATS", (dir / "stats").string()}});
     EXPECT_EQ(r.status, 1);
@@ -143,10 +145,11 @@ TEST_F(machine_file, faults_stop_the_program_with_one_line) {
         {R"({"processes": "spawn"})", "processes: expected \"run\" or \"record\""},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(c.json);
         const auto file = write("machine.json", c.json);
         const testkit::tool_run r = run({"32"}, {{"QUORVEX_MACHINE", file.string()}});
-        EXPECT_EQ(r.status, 2) << c.json;
-        EXPECT_EQ(r.out, "") << c.json;
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
         const std::string prefix = "quorvex: machine description " + file.string() + ": " + c.fault;
         EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;

@@ -118,9 +118,10 @@ class machine_test : public tool_test {
         long checked = 0;
         for (const held &h : stats()) {
             if ((h.event == "sleep" && h.value == 250) || h.event == "exit") {
+                SCOPED_TRACE(testing::Message() << h.event << " at " << h.clock);
                 ++checked;
-                EXPECT_EQ(h.handles, 0u) << h.event << " at " << h.clock;
-                EXPECT_EQ(h.blocks, 0u) << h.event << " at " << h.clock;
+                EXPECT_EQ(h.handles, 0u);
+                EXPECT_EQ(h.blocks, 0u);
             }
         }
         EXPECT_GE(checked, 2);

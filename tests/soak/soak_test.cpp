@@ -92,14 +92,15 @@ class soak : public machine_test {
         ASSERT_FALSE(s.empty());
         long pauses = 0;
         for (const held &h : s) {
+            SCOPED_TRACE(testing::Message() << h.event << " at " << h.clock);
             if (h.event == "sleep" && h.value == 250) {
                 ++pauses;
                 // Before pass k the clock reads 250 (k - 1): no other pause runs.
                 ASSERT_EQ(h.clock, 250u * static_cast<unsigned long long>(pauses - 1));
             }
             if ((h.event == "sleep" && h.value == 250) || h.event == "exit") {
-                ASSERT_EQ(h.handles, 0u) << h.event << " at " << h.clock;
-                ASSERT_EQ(h.blocks, 0u) << h.event << " at " << h.clock;
+                ASSERT_EQ(h.handles, 0u);
+                ASSERT_EQ(h.blocks, 0u);
             }
         }
         EXPECT_EQ(pauses, passes);

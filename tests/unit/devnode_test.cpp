@@ -81,7 +81,7 @@ class devnode_lookup : public testkit::scan_test {
     }
 };
 
-TEST_F(devnode_lookup, DriverKeyMatchesIgnoringOnlyTheCaseOfAsciiLetters) {
+TEST_F(devnode_lookup, driver_key_matches_ignoring_only_the_case_of_ascii_letters) {
     EXPECT_EQ(lookup("{36FC9E60-C465-11CF-8056-444553540000}\\0000", 1),
               "PCI\\VEN_8086&DEV_24C2&SUBSYS_01451028&REV_01\\3&172E68DD&0&E8");
     EXPECT_EQ(lookup("key-\xC9", 1), "ROOT\\ACCENT"); // ASCII letters in another case
@@ -89,7 +89,7 @@ TEST_F(devnode_lookup, DriverKeyMatchesIgnoringOnlyTheCaseOfAsciiLetters) {
     EXPECT_EQ(lookup("{36fc9e60-c465-11cf-8056-444553540000}\\000", 1), "<nothing>");
 }
 
-TEST_F(devnode_lookup, SameNodeGivesItsDeviceIdOrItsDescription) {
+TEST_F(devnode_lookup, same_node_gives_its_device_id_or_its_description) {
     const std::string key = "{4d36e96d-e325-11ce-bfc1-08002be10318}\\0001";
     EXPECT_EQ(lookup(key, 1), "USB\\VID_7A31&PID_E121\\5&1");
     EXPECT_EQ(lookup(key, 0), "Modem");
@@ -97,19 +97,19 @@ TEST_F(devnode_lookup, SameNodeGivesItsDeviceIdOrItsDescription) {
     EXPECT_EQ(lookup("{nodesc}\\0001", 2), "ROOT\\NODESC");
 }
 
-TEST_F(devnode_lookup, AMissReadsEveryNodeOnce) {
+TEST_F(devnode_lookup, a_miss_reads_every_node_once) {
     EXPECT_EQ(lookup("{absent}\\0000", 1), "<nothing>");
     EXPECT_EQ(property_reads(), node_count);
     EXPECT_EQ(emu::call_count("CM_Get_Device_IDA"), 0u);
     EXPECT_EQ(emu::call_count("CM_Locate_DevNodeA"), 1u);
 }
 
-TEST_F(devnode_lookup, ChildrenComeBeforeLaterSiblings) {
+TEST_F(devnode_lookup, children_come_before_later_siblings) {
     EXPECT_EQ(lookup("{PRE}\\0001", 1), "PCI\\SECOND");
     EXPECT_EQ(property_reads(), 9u); // the ninth node in pre-order
 }
 
-TEST_F(devnode_lookup, AFoundNodeWhoseIdCannotBeReadEndsTheSearch) {
+TEST_F(devnode_lookup, a_found_node_whose_id_cannot_be_read_ends_the_search) {
     // Too long for the buffer, although a later sibling has the same key.
     EXPECT_EQ(lookup("{DUP}\\0099", 1), "<nothing>");
     EXPECT_EQ(emu::call_count("CM_Get_Device_IDA"), 1u);
@@ -119,13 +119,13 @@ TEST_F(devnode_lookup, AFoundNodeWhoseIdCannotBeReadEndsTheSearch) {
     EXPECT_NE(std::memchr(devnode_buffer, '\0', sizeof devnode_buffer), nullptr);
 }
 
-TEST_F(devnode_lookup, ADriverKeyThatDoesNotFitIsNotRead) {
+TEST_F(devnode_lookup, a_driver_key_that_does_not_fit_is_not_read) {
     EXPECT_EQ(lookup(key_200, 1), "<nothing>");
     EXPECT_EQ(property_reads(), node_count);
     EXPECT_EQ(lookup(key_199, 1), "ROOT\\KEY199");
 }
 
-TEST_F(devnode_lookup, TheNextLookupOverwritesTheSharedText) {
+TEST_F(devnode_lookup, the_next_lookup_overwrites_the_shared_text) {
     const char *first = lookup_devnode_by_driver("{36fc9e60-c465-11cf-8056-444553540000}\\0001", 1);
     ASSERT_NE(first, nullptr);
     const std::string first_text = first;
@@ -138,13 +138,13 @@ TEST_F(devnode_lookup, TheNextLookupOverwritesTheSharedText) {
     EXPECT_NE(std::string(first), first_text);
 }
 
-TEST_F(devnode_lookup, NothingWhenTheRootCannotBeLocated) {
+TEST_F(devnode_lookup, nothing_when_the_root_cannot_be_located) {
     emu::add_fault({.function = "CM_Locate_DevNodeA"});
     EXPECT_EQ(lookup("{36fc9e60-c465-11cf-8056-444553540000}\\0000", 1), "<nothing>");
     EXPECT_EQ(property_reads(), 0u);
 }
 
-TEST_F(devnode_lookup, TheTreeFollowsTopologyChanges) {
+TEST_F(devnode_lookup, the_tree_follows_topology_changes) {
     const std::string replacement = "{4d36e978-e325-11ce-bfc1-08002be10318}\\0007";
     EXPECT_EQ(lookup(replacement, 1), "<nothing>");
     Sleep(1000);

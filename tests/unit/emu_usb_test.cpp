@@ -57,11 +57,6 @@ class emulated : public emu_test {
         emu_test::TearDown();
     }
 
-    static HANDLE open(const std::string &path) {
-        return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    }
-
     // Runs `call`; the number of diagnostic lines it wrote on stderr.
     static int diagnostics(const std::function<void()> &call) {
         const std::string err = stderr_of(call);
@@ -107,7 +102,7 @@ class emulated : public emu_test {
     }
 };
 
-TEST_F(emulated, DevicesOpenOnlyWithTheArgumentsTheStackAccepts) {
+TEST_F(emulated, devices_open_only_with_the_arguments_the_stack_accepts) {
     struct wrong {
         DWORD access, share;
         DWORD disposition, flags;
@@ -119,6 +114,7 @@ TEST_F(emulated, DevicesOpenOnlyWithTheArgumentsTheStackAccepts) {
         {GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING, 0x40000000, ERROR_INVALID_PARAMETER},
     };
     for (const wrong &w : cases) {
+        SCOPED_TRACE(w.error);
         HANDLE h = nullptr;
         EXPECT_EQ(diagnostics([&] {
                       h = CreateFileA("\\\\.\\HCD0", w.access, w.share, nullptr, w.disposition,
@@ -135,22 +131,24 @@ TEST_F(emulated, DevicesOpenOnlyWithTheArgumentsTheStackAccepts) {
 
     // Absent devices are not misuse.
     for (const char *absent : {"\\\\.\\HCD1", "\\\\.\\HCD2x", "\\\\.\\NO#SUCH#HUB", "HCD0"}) {
-        EXPECT_EQ(diagnostics([&] { EXPECT_EQ(open(absent), INVALID_HANDLE_VALUE); }), 0) << absent;
-        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << absent;
+        SCOPED_TRACE(absent);
+        EXPECT_EQ(diagnostics([&] { EXPECT_EQ(open_device(absent), INVALID_HANDLE_VALUE); }), 0);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     }
     expect_nothing_held();
 
     for (const char *present :
          {"\\\\.\\HCD0", "\\\\.\\hcd2", "\\\\.\\root#hub#a", "\\\\.\\EXT#HUB#B"}) {
-        HANDLE h = open(present);
-        EXPECT_NE(h, INVALID_HANDLE_VALUE) << present;
+        SCOPED_TRACE(present);
+        HANDLE h = open_device(present);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE);
         EXPECT_TRUE(CloseHandle(h));
     }
     expect_nothing_held();
 }
 
-TEST_F(emulated, EveryExchangeNeedsAByteCountAndAnOpenDevice) {
-    HANDLE hcd = open("\\\\.\\HCD0");
+TEST_F(emulated, every_exchange_needs_a_byte_count_and_an_open_device) {
+    HANDLE hcd = open_device("\\\\.\\HCD0");
     std::uint8_t reply[6] = {};
     EXPECT_EQ(diagnostics([&] {
                   EXPECT_FALSE(DeviceIoControl(hcd, ioctl_usb_get_root_hub_name, nullptr, 0, reply,
@@ -176,8 +174,8 @@ TEST_F(emulated, EveryExchangeNeedsAByteCountAndAnOpenDevice) {
     expect_nothing_held();
 }
 
-TEST_F(emulated, NameRepliesCarryTheirLengthAndUtf16NameAsFarAsTheBufferHolds) {
-    HANDLE hcd = open("\\\\.\\HCD0");
+TEST_F(emulated, name_replies_carry_their_length_and_utf16_name_as_far_as_the_buffer_holds) {
+    HANDLE hcd = open_device("\\\\.\\HCD0");
     answer probe = ask(hcd, ioctl_usb_get_root_hub_name, std::vector<std::uint8_t>(6), false);
     ASSERT_TRUE(probe.ok);
     EXPECT_EQ(u32_at(probe.bytes, 0), 4u + 2u * 11u); // "ROOT#HUB#A" and its terminator
@@ -193,7 +191,7 @@ TEST_F(emulated, NameRepliesCarryTheirLengthAndUtf16NameAsFarAsTheBufferHolds) {
     EXPECT_EQ(u32_at(key.bytes, 0), 4u + 2u * 44u);
     EXPECT_TRUE(CloseHandle(hcd));
 
-    HANDLE hub = open("\\\\.\\ROOT#HUB#A");
+    HANDLE hub = open_device("\\\\.\\ROOT#HUB#A");
     answer name = ask(hub, ioctl_usb_get_node_connection_name, with_port(40, 2));
     EXPECT_EQ(u32_at(name.bytes, 0), 2u);
     EXPECT_EQ(u32_at(name.bytes, 4), 8u + 2u * 10u);
@@ -206,8 +204,8 @@ TEST_F(emulated, NameRepliesCarryTheirLengthAndUtf16NameAsFarAsTheBufferHolds) {
     expect_nothing_held();
 }
 
-TEST_F(emulated, HubsAnswerNodeAndConnectionInformation) {
-    HANDLE hub = open("\\\\.\\ROOT#HUB#A");
+TEST_F(emulated, hubs_answer_node_and_connection_information) {
+    HANDLE hub = open_device("\\\\.\\ROOT#HUB#A");
     answer node = ask(hub, ioctl_usb_get_node_information, std::vector<std::uint8_t>(76));
     ASSERT_TRUE(node.ok);
     EXPECT_EQ(node.returned, 76u);
@@ -232,6 +230,7 @@ TEST_F(emulated, HubsAnswerNodeAndConnectionInformation) {
               1); // DeviceIsHub
 
     for (std::uint32_t bad : {0u, 5u}) {
+        SCOPED_TRACE(bad);
         answer a{};
         EXPECT_EQ(diagnostics([&] {
                       a = ask(hub, ioctl_usb_get_node_connection_information_ex,
@@ -252,21 +251,21 @@ TEST_F(emulated, HubsAnswerNodeAndConnectionInformation) {
     EXPECT_TRUE(CloseHandle(hub));
 }
 
-TEST_F(emulated, AHubTakenAwayAnswersNoMore) {
-    HANDLE hub = open("\\\\.\\EXT#HUB#B");
+TEST_F(emulated, a_hub_taken_away_answers_no_more) {
+    HANDLE hub = open_device("\\\\.\\EXT#HUB#B");
     ASSERT_NE(hub, INVALID_HANDLE_VALUE);
     Sleep(500);
     answer a = ask(hub, ioctl_usb_get_node_information, std::vector<std::uint8_t>(76));
     EXPECT_FALSE(a.ok);
     EXPECT_EQ(a.error, ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(open("\\\\.\\EXT#HUB#B"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_device("\\\\.\\EXT#HUB#B"), INVALID_HANDLE_VALUE);
     EXPECT_TRUE(CloseHandle(hub));
 }
 
 const GUID host_controllers = {
     0x3abf6f2d, 0x71c4, 0x462a, {0x8a, 0x92, 0x1e, 0x68, 0x61, 0xe6, 0xaf, 0x27}};
 
-TEST_F(emulated, InterfaceEnumerationListsControllersByOpenablePaths) {
+TEST_F(emulated, interface_enumeration_lists_controllers_by_openable_paths) {
     EXPECT_EQ(diagnostics([] {
                   EXPECT_EQ(SetupDiGetClassDevsA(&host_controllers, nullptr, nullptr, 2),
                             INVALID_HANDLE_VALUE);
@@ -284,6 +283,7 @@ TEST_F(emulated, InterfaceEnumerationListsControllersByOpenablePaths) {
     std::vector<std::string> root_hubs;
     DWORD index = 0;
     for (;; ++index) {
+        SCOPED_TRACE(index);
         data.cbSize = sizeof data;
         if (!SetupDiEnumDeviceInterfaces(set, nullptr, &host_controllers, index, &data)) {
             break;
@@ -301,8 +301,8 @@ TEST_F(emulated, InterfaceEnumerationListsControllersByOpenablePaths) {
             SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed - 1, nullptr, nullptr));
         ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed, nullptr, nullptr));
 
-        HANDLE hcd = open(detail->DevicePath);
-        ASSERT_NE(hcd, INVALID_HANDLE_VALUE) << detail->DevicePath;
+        HANDLE hcd = open_device(detail->DevicePath);
+        ASSERT_NE(hcd, INVALID_HANDLE_VALUE);
         answer name = ask(hcd, ioctl_usb_get_root_hub_name, std::vector<std::uint8_t>(64), false);
         std::string hub_name;
         for (std::size_t i = 4; i + 1 < name.bytes.size() && name.bytes[i] != 0; i += 2) {
@@ -319,7 +319,7 @@ TEST_F(emulated, InterfaceEnumerationListsControllersByOpenablePaths) {
     expect_nothing_held();
 }
 
-TEST_F(emulated, GlobalMemoryIsCountedAndChecked) {
+TEST_F(emulated, global_memory_is_counted_and_checked) {
     EXPECT_EQ(diagnostics([] { EXPECT_EQ(GlobalAlloc(0x0002, 16), nullptr); }), 1);
     EXPECT_EQ(GlobalAlloc(GMEM_ZEROINIT, 0x80000000u), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
@@ -335,7 +335,7 @@ TEST_F(emulated, GlobalMemoryIsCountedAndChecked) {
     expect_nothing_held();
 }
 
-TEST_F(emulated, WideCharToMultiByteFollowsTheSizeProtocol) {
+TEST_F(emulated, wide_char_to_multi_byte_follows_the_size_protocol) {
     const char16_t text[] = u"Ab\u00e9\u20ac\u4e2d";
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr), 6);
     char out[8] = {};
@@ -354,7 +354,7 @@ TEST_F(emulated, WideCharToMultiByteFollowsTheSizeProtocol) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_FLAGS);
 }
 
-TEST_F(emulated, WsprintfFormatsTheSystemsSubset) {
+TEST_F(emulated, wsprintf_formats_the_systems_subset) {
     char out[1100];
     EXPECT_EQ(wsprintfA(out, "\\\\.\\HCD%d", 7), 8);
     EXPECT_STREQ(out, "\\\\.\\HCD7");
@@ -366,7 +366,7 @@ TEST_F(emulated, WsprintfFormatsTheSystemsSubset) {
     EXPECT_EQ(std::strlen(out), 1023u);
 }
 
-TEST_F(emulated, DeviceTreeReadsFollowTheBufferRules) {
+TEST_F(emulated, device_tree_reads_follow_the_buffer_rules) {
     DEVINST root = 0, controller = 0, none = 7;
     ASSERT_EQ(CM_Locate_DevNodeA(&root, nullptr, CM_LOCATE_DEVNODE_NORMAL), CR_SUCCESS);
     EXPECT_EQ(CM_Get_Parent(&none, root, 0), CR_NO_SUCH_DEVNODE);
@@ -404,20 +404,20 @@ TEST_F(emulated, DeviceTreeReadsFollowTheBufferRules) {
 
 namespace {
 
-TEST_F(emulated, HubNamesOpenWithoutRegardToCase) {
-    HANDLE hub = open("\\\\.\\ext#hub#b");
+TEST_F(emulated, hub_names_open_without_regard_to_case) {
+    HANDLE hub = open_device("\\\\.\\ext#hub#b");
     ASSERT_NE(hub, INVALID_HANDLE_VALUE);
     answer a = ask(hub, ioctl_usb_get_node_information, std::vector<std::uint8_t>(76));
     EXPECT_TRUE(a.ok);
     EXPECT_EQ(a.bytes[6], 2); // EXT#HUB#B's port count
     EXPECT_TRUE(CloseHandle(hub));
-    EXPECT_EQ(open("\\\\.\\EXT#HUB#"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_device("\\\\.\\EXT#HUB#"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
 // A handle follows its hub through a change that leaves the hub where it was,
 // and a reloaded machine answers through handles opened before.
-TEST_F(emulated, HandlesFollowTheirHubThroughChanges) {
+TEST_F(emulated, handles_follow_their_hub_through_changes) {
     const auto with_root_hub = [](hub root) {
         return machine{.os_version = std::nullopt,
                        .processes = "",
@@ -428,8 +428,8 @@ TEST_F(emulated, HandlesFollowTheirHubThroughChanges) {
                                    .ports = {hub_port(1, {.name = "EXT#HUB#B", .port_count = 2})}});
     first.changes = {{.at_ms = 100, .port_path = {3}, .port = device(3, 0x7A31, 0xE121)}};
     load(first);
-    HANDLE root = open("\\\\.\\ROOT#HUB#A");
-    HANDLE ext = open("\\\\.\\EXT#HUB#B");
+    HANDLE root = open_device("\\\\.\\ROOT#HUB#A");
+    HANDLE ext = open_device("\\\\.\\EXT#HUB#B");
     ASSERT_NE(root, INVALID_HANDLE_VALUE);
     ASSERT_NE(ext, INVALID_HANDLE_VALUE);
     EXPECT_EQ(ask(root, ioctl_usb_get_node_connection_information_ex, with_port(365, 3)).bytes[31],
@@ -450,8 +450,8 @@ TEST_F(emulated, HandlesFollowTheirHubThroughChanges) {
     EXPECT_TRUE(CloseHandle(ext));
 }
 
-TEST_F(emulated, CallCountsAreKeptByFunctionAndControlCode) {
-    HANDLE hub = open("\\\\.\\ROOT#HUB#A");
+TEST_F(emulated, call_counts_are_kept_by_function_and_control_code) {
+    HANDLE hub = open_device("\\\\.\\ROOT#HUB#A");
     ASSERT_NE(hub, INVALID_HANDLE_VALUE);
     ask(hub, ioctl_usb_get_node_information, std::vector<std::uint8_t>(76));
     ask(hub, ioctl_usb_get_node_connection_information_ex, with_port(365, 1));
@@ -464,14 +464,15 @@ TEST_F(emulated, CallCountsAreKeptByFunctionAndControlCode) {
     EXPECT_EQ(counts.at("DeviceIoControl:0x220448"), 2u);
     EXPECT_EQ(counts.at("CloseHandle"), 1u);
     for (const auto &[function, count] : counts) {
-        EXPECT_EQ(emu::call_count(function), count) << function;
+        SCOPED_TRACE(function);
+        EXPECT_EQ(emu::call_count(function), count);
     }
     EXPECT_EQ(emu::call_count("CM_Get_Child"), 0u);
     load(three_controllers());
     EXPECT_TRUE(emu::call_counts().empty());
 }
 
-TEST_F(emulated, GlobalBytesAreCountedWithTheirPeak) {
+TEST_F(emulated, global_bytes_are_counted_with_their_peak) {
     const std::size_t base = emu::live_global_bytes();
     emu::reset_peak_global_bytes();
     void *a = GlobalAlloc(GMEM_ZEROINIT, 100);

@@ -80,7 +80,7 @@ class names : public scan_test {
     std::string err;
 };
 
-TEST_F(names, ControllerAndPortNamesComeBackAsAnsiText) {
+TEST_F(names, controller_and_port_names_come_back_as_ansi_text) {
     EXPECT_EQ(run([&] { return query_hcd_driver_key(controller); }),
               "{36fc9e60-c465-11cf-8056-444553540000}\\0000");
     EXPECT_EQ(run([&] { return query_root_hub_name(controller); }), root_name);
@@ -95,14 +95,14 @@ TEST_F(names, ControllerAndPortNamesComeBackAsAnsiText) {
     EXPECT_EQ(emu::call_count("DeviceIoControl:0x220408"), 2u);
 }
 
-TEST_F(names, CharactersOutsideTheAnsiCodePageBecomeTheDefaultCharacter) {
+TEST_F(names, characters_outside_the_ansi_code_page_become_the_default_character) {
     // Cyrillic and CJK have no byte; é and € have theirs; a surrogate pair is one '?'.
     EXPECT_EQ(run([&] { return query_port_driver_key(hub, 4); }),
               std::string(4, '?') + "-\xE9-\x80-?-?\\0004");
     EXPECT_EQ(err, "");
 }
 
-TEST_F(names, RepliesNoLongerThanTheProbeAreReportedAtTheLengthSite) {
+TEST_F(names, replies_no_longer_than_the_probe_are_reported_at_the_length_site) {
     emu::add_fault(stated_length(0x220424, 6));
     EXPECT_EQ(run([&] { return query_hcd_driver_key(controller); }), std::nullopt);
     EXPECT_EQ(err, report(554));
@@ -120,7 +120,7 @@ TEST_F(names, RepliesNoLongerThanTheProbeAreReportedAtTheLengthSite) {
               "{36fc9e60-c465-11cf-8056-444553540000}\\0000");
 }
 
-TEST_F(names, RootHubNameHasNoLengthCheck) {
+TEST_F(names, root_hub_name_has_no_length_check) {
     emu::add_fault(reply(0x220408, 0, {6, 0, 0, 0, 0, 0}));
     EXPECT_EQ(run([&] { return query_root_hub_name(controller); }), "");
     EXPECT_EQ(err, "");
@@ -131,7 +131,7 @@ TEST_F(names, RootHubNameHasNoLengthCheck) {
     EXPECT_EQ(err, report(373)); // a block of 0 bytes is nothing
 }
 
-TEST_F(names, RootHubRepliesTooShortForANameReadNothingBeyondTheirBlock) {
+TEST_F(names, root_hub_replies_too_short_for_a_name_read_nothing_beyond_their_block) {
     for (std::uint8_t length = 1; length <= 5; ++length) {
         SCOPED_TRACE(int(length));
         emu::clear_faults();
@@ -141,7 +141,7 @@ TEST_F(names, RootHubRepliesTooShortForANameReadNothingBeyondTheirBlock) {
     }
 }
 
-TEST_F(names, PortNumberReachesThePlatformInBothCalls) {
+TEST_F(names, port_number_reaches_the_platform_in_both_calls) {
     // A fault planted for port 3 only fires when the call names port 3.
     emu::add_fault({.function = io, .ioctl = 0x220420, .port = 3});
     EXPECT_EQ(run([&] { return query_port_driver_key(hub, 3); }), std::nullopt);
@@ -170,7 +170,7 @@ struct member {
     int probe_site, allocation_failure_site, second_call_site;
 };
 
-TEST_F(names, EachFailingStepReportsItsOwnSiteOnce) {
+TEST_F(names, each_failing_step_reports_its_own_site_once) {
     const member members[] = {
         {"root hub name", 0x220408, [](HANDLE c, HANDLE) { return query_root_hub_name(c); }, 362,
          373, 389},
@@ -207,7 +207,7 @@ TEST_F(names, EachFailingStepReportsItsOwnSiteOnce) {
     }
 }
 
-TEST_F(names, ReplyTextIsReadOnlyAsFarAsTheReplySays) {
+TEST_F(names, reply_text_is_read_only_as_far_as_the_reply_says) {
     // No terminator within the reply.
     emu::add_fault(reply(0x220408, 0, {12, 0, 0, 0, 'A', 0, 'B', 0, 'C', 0, 'D', 0}));
     EXPECT_EQ(run([&] { return query_root_hub_name(controller); }), "ABCD");
@@ -231,7 +231,7 @@ TEST_F(names, ReplyTextIsReadOnlyAsFarAsTheReplySays) {
     EXPECT_EQ(err, "");
 }
 
-TEST_F(names, ProbeRecordStartsZeroed) {
+TEST_F(names, probe_record_starts_zeroed) {
     // The stack writes only the low two bytes of ActualLength; the rest must be
     // the zeros the record started with, giving a reply of 32 bytes.
     emu::add_fault(reply(0x220424, 1, {32, 0}));
@@ -239,7 +239,7 @@ TEST_F(names, ProbeRecordStartsZeroed) {
     EXPECT_EQ(err, "");
 }
 
-TEST_F(names, WideToAnsiStopsAtTheLimitOrTheFirstNul) {
+TEST_F(names, wide_to_ansi_stops_at_the_limit_or_the_first_nul) {
     auto convert = [&](const char16_t *text, std::uint32_t units) {
         return run([&] { return wide_to_ansi(text, units); });
     };

@@ -117,6 +117,7 @@ TEST(catalogue, text_lengths_range_from_46_to_73_and_orvo_is_one_shorter) {
     for (unsigned f = 0; f < 5; ++f) {
         for (std::uint8_t s : {0, 2}) {
             for (std::uint8_t x : {0, 1}) {
+                SCOPED_TRACE(testing::Message() << "base " << f << " " << int{s} << " " << int{x});
                 measure(base_command(f, s, x));
                 if (f > 0) {
                     EXPECT_EQ(std::strlen(base_command(f, s, x)),
@@ -126,6 +127,7 @@ TEST(catalogue, text_lengths_range_from_46_to_73_and_orvo_is_one_shorter) {
         }
         for (unsigned v = 0; v < 3; ++v) {
             for (unsigned slot = 0; slot < 4; ++slot) {
+                SCOPED_TRACE(testing::Message() << "config " << f << " " << v << " " << slot);
                 measure(config_command(f, v, slot));
                 if (f > 0) {
                     EXPECT_EQ(std::strlen(config_command(f, v, slot)),

@@ -16,7 +16,7 @@ alloc_header *header_of(void *block) {
     return static_cast<alloc_header *>(block) - 1;
 }
 
-TEST_F(tracked, ListKeepsOrderWhenTheMiddleOfThreeIsFreed) {
+TEST_F(tracked, list_keeps_order_when_the_middle_of_three_is_freed) {
     void *first = tracked_alloc(usb_enum_file, 1314, 365);
     void *second = tracked_alloc(usb_enum_file, 1347, 365);
     void *third = tracked_alloc(usb_enum_file, 1693, 76);
@@ -41,7 +41,7 @@ TEST_F(tracked, ListKeepsOrderWhenTheMiddleOfThreeIsFreed) {
     tracked_free(third);
 }
 
-TEST_F(tracked, FreeingTheOnlyBlockLeavesTheSentinelOnItself) {
+TEST_F(tracked, freeing_the_only_block_leaves_the_list_head_on_itself) {
     ASSERT_TRUE(live_at_start.empty());
     void *only = tracked_alloc(usb_enum_file, 305, 1);
     ASSERT_NE(only, nullptr);
@@ -50,7 +50,7 @@ TEST_F(tracked, FreeingTheOnlyBlockLeavesTheSentinelOnItself) {
     EXPECT_EQ(alloc_list.prev, &alloc_list);
 }
 
-TEST_F(tracked, NothingForSizeZeroNullOrAHugeSize) {
+TEST_F(tracked, nothing_for_size_zero_null_or_a_huge_size) {
     const auto asked = emu::call_count("GlobalAlloc");
     EXPECT_EQ(tracked_alloc(usb_enum_file, 370, 0), nullptr);
     EXPECT_EQ(emu::call_count("GlobalAlloc"), asked); // the platform is not asked
@@ -64,7 +64,7 @@ TEST_F(tracked, NothingForSizeZeroNullOrAHugeSize) {
     EXPECT_EQ(emu::call_count("GlobalFree"), freed);
 }
 
-TEST_F(tracked, NothingWhenThePlatformHasNoMemory) {
+TEST_F(tracked, nothing_when_the_platform_has_no_memory) {
     emu::add_fault({.function = "GlobalAlloc", .error = ERROR_NOT_ENOUGH_MEMORY});
     EXPECT_EQ(tracked_alloc(usb_enum_file, 558, 40), nullptr);
     EXPECT_EQ(blocks_forward(), live_at_start);
@@ -73,7 +73,7 @@ TEST_F(tracked, NothingWhenThePlatformHasNoMemory) {
     tracked_free(next);
 }
 
-TEST_F(tracked, NewBlocksReadAsZeroEvenWhereMemoryWasUsedBefore) {
+TEST_F(tracked, new_blocks_read_as_zero_even_where_memory_was_used_before) {
     for (std::uint32_t size : {1u, 6u, 365u, 4096u}) {
         SCOPED_TRACE(size);
         auto *dirty = static_cast<unsigned char *>(tracked_alloc(usb_enum_file, 1314, size));
@@ -87,12 +87,12 @@ TEST_F(tracked, NewBlocksReadAsZeroEvenWhereMemoryWasUsedBefore) {
     }
 }
 
-TEST_F(tracked, ReportShowsTheModulePathAndSiteInAnOkBox) {
+TEST_F(tracked, report_shows_the_module_path_and_site_in_an_ok_box) {
     EXPECT_EQ(testkit::stderr_of([] { report_failure(usb_enum_file, 362); }), testkit::report(362));
     EXPECT_EQ(emu::call_count("MessageBoxA"), 1u);
 }
 
-TEST_F(tracked, ReportCutsALongPathInsteadOfOverflowing) {
+TEST_F(tracked, report_cuts_a_long_path_instead_of_overflowing) {
     const std::string path(1000, 'p');
     EXPECT_EQ(testkit::stderr_of([&] { report_failure(path.c_str(), -7); }),
               "[Oops!] File: " + std::string(200, 'p') + ", Line -7\n");

@@ -44,11 +44,6 @@ class scan_test : public emu_test {
         emu_test::TearDown();
     }
 
-    HANDLE open_device(const std::string &path) {
-        return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    }
-
     std::vector<void *> live_at_start;
 };
 

@@ -114,22 +114,20 @@ TEST_F(walk, hub_with_255_ports_reads_each_once) {
 // and the name it took over, and closes the hub.
 TEST_F(walk, hub_walk_failures_release_everything) {
     struct {
-        const char *function;
-        std::uint32_t ioctl;
-        std::uint32_t nth;
+        emu::fault fault;
         std::string report;
     } const cases[] = {
-        {"GlobalAlloc", 0, 1, report(1687)}, // the hub's record
-        {"GlobalAlloc", 0, 2, report(1696)}, // its node information
-        {"GlobalAlloc", 0, 3, ""},           // the device path: skipped quietly
-        {"CreateFileA", 0, 1, report(1747)}, // opening the hub
-        {"DeviceIoControl", ioctl_usb_get_node_information, 1, report(1766)},
+        {{.function = "GlobalAlloc"}, report(1687)},           // the hub's record
+        {{.function = "GlobalAlloc", .nth = 2}, report(1696)}, // its node information
+        {{.function = "GlobalAlloc", .nth = 3}, ""},           // the device path: skipped quietly
+        {{.function = "CreateFileA"}, report(1747)},           // opening the hub
+        {{.function = "DeviceIoControl", .ioctl = ioctl_usb_get_node_information}, report(1766)},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.function) + " " + std::to_string(c.nth));
+        SCOPED_TRACE(c.fault.function + " " + std::to_string(c.fault.nth));
         load(one_controller({device(1, 0x7A31, 0x2132)}));
         char *name = tracked_name(root_name);
-        emu::add_fault({.function = c.function, .ioctl = c.ioctl, .nth = c.nth});
+        emu::add_fault(c.fault);
         EXPECT_EQ(stderr_of([&] { walk_hub(name, nullptr); }), c.report);
         EXPECT_EQ(trace(), "");
         EXPECT_EQ(blocks_forward(), live_at_start);
@@ -149,26 +147,28 @@ TEST_F(walk, port_record_allocation_failure_ends_the_hub) {
 
 // The controller's own failures, in the order the reports appear.
 TEST_F(walk, controller_failures_report_and_release) {
+    const std::string hcd0 = "\\\\.\\HCD0";
     struct {
-        const char *function;
-        std::uint32_t ioctl;
+        emu::fault fault;
         std::string reports;
         bool root_hub_walked;
     } const cases[] = {
         // No driver key: the query's own report, then the walk's; nothing more.
-        {"DeviceIoControl", ioctl_get_hcd_driverkey_name, reports({545, 1920}), false},
+        {{.function = "DeviceIoControl", .ioctl = ioctl_get_hcd_driverkey_name, .device = hcd0},
+         reports({545, 1920}),
+         false},
         // The device ID cannot be read: reported, the root hub still walked.
-        {"CM_Get_Device_IDA", 0, report(1889), true},
+        {{.function = "CM_Get_Device_IDA"}, report(1889), true},
         // No root hub name: the query's report, then the walk's.
-        {"DeviceIoControl", ioctl_usb_get_root_hub_name, reports({362, 1917}), false},
+        {{.function = "DeviceIoControl", .ioctl = ioctl_usb_get_root_hub_name, .device = hcd0},
+         reports({362, 1917}),
+         false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.reports);
         load(one_controller({device(1, 0x7A31, 0x2132)}));
         bVcp_done = 0;
-        emu::add_fault({.function = c.function,
-                        .ioctl = c.ioctl,
-                        .device = c.ioctl != 0 ? "\\\\.\\HCD0" : ""});
+        emu::add_fault(c.fault);
         const auto journal_before = journal().size();
         EXPECT_EQ(scan(), c.reports);
         EXPECT_EQ(journal().size() - journal_before, c.root_hub_walked ? 1u : 0u);
@@ -185,25 +185,19 @@ TEST_F(walk, interface_detail_size_is_checked_before_use) {
     m.controllers[0].number.reset(); // found by its interface only
     m.controllers[0].interface = true;
     load(m);
-    struct {
-        emu::fault::kind action;
-        std::uint32_t length;
-        std::uint32_t error;
-        std::uint32_t nth;
-    } const cases[] = {
-        {emu::fault::actual_length, 4, 0, 1}, // too small for the record
-        {emu::fault::actual_length, 0, 0, 1},
-        {emu::fault::fail, 0, ERROR_INVALID_PARAMETER, 1}, // fails for another reason
-        {emu::fault::fail, 0, ERROR_GEN_FAILURE, 2},       // the second call fails
+    const char *const detail = "SetupDiGetDeviceInterfaceDetailA";
+    const emu::fault cases[] = {
+        // Too small for the record, or no size at all.
+        {.function = detail, .action = emu::fault::actual_length, .length = 4},
+        {.function = detail, .action = emu::fault::actual_length, .length = 0},
+        {.function = detail, .error = ERROR_INVALID_PARAMETER}, // fails for another reason
+        {.function = detail, .nth = 2},                         // the second call fails
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.length) + " " + std::to_string(c.error));
+    for (const emu::fault &f : cases) {
+        SCOPED_TRACE(testing::Message() << "nth " << f.nth << ", action " << f.action << ", length "
+                                        << f.length << ", error " << f.error);
         emu::clear_faults();
-        emu::add_fault({.function = "SetupDiGetDeviceInterfaceDetailA",
-                        .nth = c.nth,
-                        .action = c.action,
-                        .error = c.error,
-                        .length = c.length});
+        emu::add_fault(f);
         EXPECT_EQ(scan(), "");
         EXPECT_EQ(trace(), ""); // the controller was not walked
         EXPECT_EQ(blocks_forward(), live_at_start);
