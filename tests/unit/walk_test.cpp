@@ -64,6 +64,7 @@ TEST_F(walk, older_connection_query_fills_the_record_with_its_speed) {
         EXPECT_EQ(+connection.ConnectionStatus, 1u);
         EXPECT_EQ(connection.DeviceIsHub, 0);
     }
+    EXPECT_EQ(emu::call_count("DeviceIoControl:0x22040C"), 2u); // ports 1 and 2 answered it
     CloseHandle(hub);
 }
 
