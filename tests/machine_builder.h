@@ -264,6 +264,16 @@ inline controller numbered_controller(int number, hub root) {
             .root_hub = std::move(root)};
 }
 
+// The download-mode device (0x7A31:0x2132) arriving at `port_path` of the
+// controller at position `controller` when the clock reaches `at_ms`.
+inline change download_arrives(std::uint64_t at_ms, std::vector<std::uint32_t> port_path,
+                               int controller = 0) {
+    return {.at_ms = at_ms,
+            .controller = controller,
+            .port_path = std::move(port_path),
+            .port = port{.vid = 0x7A31, .pid = 0x2132}};
+}
+
 // A machine with controller 0 alone (numbered only), its root hub of
 // `port_count` ports holding `ports`.
 inline machine one_controller(std::vector<port> ports, std::uint32_t port_count = 4) {

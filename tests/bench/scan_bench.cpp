@@ -82,23 +82,14 @@ struct pass_profile {
     std::uint64_t ports = 0;
 };
 
-void count_ports(const bench::hub &h, std::uint64_t &ports) {
-    ports += h.port_count;
-    for (const bench::port &p : h.ports) {
-        if (p.hub) {
-            count_ports(*p.hub, ports);
-        }
-    }
-}
-
 // Ports read in one pass: each controller is walked once by number and once by
 // interface.
 std::uint64_t ports_per_pass(const bench::machine &m) {
     std::uint64_t ports = 0;
     for (const bench::controller &c : m.controllers) {
-        std::uint64_t one = 0;
-        count_ports(c.root_hub, one);
-        ports += one * ((c.number ? 1 : 0) + (c.interface ? 1 : 0));
+        bench::hub_cost one;
+        bench::count_hub(c.root_hub, one);
+        ports += one.ports * ((c.number ? 1 : 0) + (c.interface ? 1 : 0));
     }
     return ports;
 }

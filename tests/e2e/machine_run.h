@@ -51,18 +51,24 @@ inline std::map<std::string, long> calls(const std::filesystem::path &stats) {
 // A run of the tool on a machine description, with journal, trace and statistics.
 class machine_test : public tool_test {
   protected:
-    tool_run run_machine(const machine &m, const std::string &argument = "128") {
-        return run_machine(description(m), argument);
+    // Without `logs` the run writes no journal and no trace, only the statistics.
+    tool_run run_machine(const machine &m, const std::string &argument = "128", bool logs = true) {
+        return run_machine(description(m), argument, logs);
     }
-    tool_run run_machine(const std::string &json, const std::string &argument = "128") {
+    tool_run run_machine(const std::string &json, const std::string &argument = "128",
+                         bool logs = true) {
         std::filesystem::remove(dir / "journal");
         std::filesystem::remove(dir / "trace");
         std::filesystem::remove(dir / "stats");
         write("machine.json", json);
-        return run({argument}, {{"QUORVEX_MACHINE", (dir / "machine.json").string()},
-                                {"QUORVEX_TRACE", (dir / "trace").string()},
-                                {"QUORVEX_JOURNAL", (dir / "journal").string()},
-                                {"QUORVEX_STATS", (dir / "stats").string()}});
+        std::map<std::string, std::string> env = {
+            {"QUORVEX_MACHINE", (dir / "machine.json").string()},
+            {"QUORVEX_STATS", (dir / "stats").string()}};
+        if (logs) {
+            env["QUORVEX_TRACE"] = (dir / "trace").string();
+            env["QUORVEX_JOURNAL"] = (dir / "journal").string();
+        }
+        return run({argument}, env);
     }
     lines journal() const {
         return read_lines(dir / "journal");

@@ -6,12 +6,6 @@ namespace {
 
 using namespace testkit;
 
-// The download-mode device on the given port of controller 0 from `at_ms` on.
-change download_arrives(std::uint64_t at_ms, std::uint32_t port) {
-    return {
-        .at_ms = at_ms, .port_path = {port}, .port = testkit::port{.vid = 0x7A31, .pid = 0x2132}};
-}
-
 const lines remove_composite = {
     "wdreg -inf cdcacm_modem.inf -compat uninstall",
     "wdreg -inf cdc_acm_obex.inf -compat uninstall",
@@ -41,7 +35,7 @@ TEST_F(poll, typical_event_installs_twice_per_pass_until_download_mode) {
     machine m = one_controller({device(3, 0x7A31, 0xE121)});
     m.controllers[0].interface = true;
     m.processes = "run";
-    m.changes = {download_arrives(30000, 3)};
+    m.changes = {download_arrives(30000, {3})};
     const auto r = run_machine(m, "129");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(split_lines(r.out), lines{"KX: input =129"});
@@ -154,7 +148,7 @@ TEST_F(poll, two_devices_on_one_hub_are_installed_in_port_order) {
 // no driver key query, no install.
 TEST_F(poll, download_product_of_another_vendor_is_left_alone) {
     machine m = one_controller({device(1, 0x1234, 0x2132), device(2, 0x1234, 0xE120)});
-    m.changes = {download_arrives(600, 3)};
+    m.changes = {download_arrives(600, {3})};
     const auto r = run_machine(m);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(journal(), lines{vcp_install});

@@ -10,10 +10,6 @@ using namespace testkit;
 const controller one_controller = numbered_controller(
     0, root_hub(0, 2, {device(1, 0x7A31, 0xE520), hub_port(2, external_hub(0, 2, 1))}));
 
-// The download-mode device on port 2 from 300 ms on.
-const change download_arrives = {
-    .at_ms = 300, .port_path = {2}, .port = port{.vid = 0x7A31, .pid = 0x2132}};
-
 class fault_lists : public machine_test {};
 
 TEST_F(fault_lists, faulty_fault_lists_are_refused_with_their_place) {
@@ -105,7 +101,7 @@ TEST_F(fault_lists, every_fault_of_the_list_counts_its_own_calls) {
 TEST_F(fault_lists, huge_stated_length_is_given_without_its_memory) {
     nlohmann::json j =
         machine{.controllers = {one_controller},
-                .changes = {download_arrives},
+                .changes = {download_arrives(300, {2})},
                 .faults = {{.function = "DeviceIoControl", .ioctl = 0x220424, .controller = 0}}};
     j["faults"][0]["actual_length"] = "0x5C494350"; // as hexadecimal text
     const auto r = run_machine(j.dump());
@@ -121,7 +117,7 @@ TEST_F(fault_lists, huge_stated_length_is_given_without_its_memory) {
 TEST_F(fault_lists, length_beyond_the_largest_block_fails_the_allocation) {
     const auto r = run_machine(machine{.largest_block = 1048576,
                                        .controllers = {one_controller},
-                                       .changes = {download_arrives},
+                                       .changes = {download_arrives(300, {2})},
                                        .faults = {{.function = "DeviceIoControl",
                                                    .ioctl = 0x220424,
                                                    .controller = 0,

@@ -36,8 +36,6 @@ std::vector<controller> standard_controllers(const std::string &controller0_id =
     c0.device_id = controller0_id;
     return {c0, numbered_controller(1, root_hub(1, 2, {device(2, 0x7A31, 0xE420)}))};
 }
-const change download_arrives = {
-    .at_ms = 300, .controller = 1, .port_path = {1}, .port = port{.vid = 0x7A31, .pid = 0x2132}};
 
 const lines K = sequence("kelmi", 0);
 const lines N = sequence("nuvek", 0);
@@ -55,7 +53,7 @@ class fault_sites : public machine_test {
                std::vector<controller> controllers = standard_controllers()) {
         SCOPED_TRACE(what);
         const auto r = run_machine(machine{.controllers = std::move(controllers),
-                                           .changes = {download_arrives},
+                                           .changes = {download_arrives(300, {1}, 1)},
                                            .faults = std::move(faults)});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "KX: input =128\n");
@@ -212,7 +210,7 @@ TEST_F(fault_sites, fault_on_the_numbered_name_leaves_the_interface_walk) {
     c.interface = true;
     const auto r = run_machine(machine{
         .controllers = {c},
-        .changes = {{.at_ms = 300, .port_path = {2}, .port = port{.vid = 0x7A31, .pid = 0x2132}}},
+        .changes = {download_arrives(300, {2})},
         .faults = {{.function = "DeviceIoControl", .ioctl = 0x220424, .controller = 0, .nth = 0}}});
     EXPECT_EQ(r.err, reports({545, 1920, 545, 1920}));
     // Each pass: the numbered walk fails, the interface walk installs; in the
@@ -226,11 +224,9 @@ TEST_F(fault_sites, fault_on_the_numbered_name_leaves_the_interface_walk) {
 // A fault that strikes every pass is reported every pass; the tool still ends
 // when the download device is handled and holds nothing between passes.
 TEST_F(fault_sites, fault_in_every_pass_is_reported_every_pass) {
-    change late_download = download_arrives;
-    late_download.at_ms = 800;
     const auto r = run_machine(
         machine{.controllers = standard_controllers(),
-                .changes = {late_download},
+                .changes = {download_arrives(800, {1}, 1)},
                 .faults = {{.function = "CreateFileA", .hub = external_hub_name(0, 1), .nth = 0}}});
     EXPECT_EQ(r.err, reports({1747, 1747, 1747, 1747}));
     EXPECT_EQ(journal(), N + P + D + N + P + D + N + P + D + N + P + lines{vcp_install});

@@ -38,9 +38,7 @@ machine soak_machine(long passes) {
     c2.number.reset();
     c2.interface = true;
     return {.controllers = {c0, c1, c2},
-            .changes = {{.at_ms = static_cast<std::uint64_t>(250 * passes - 100),
-                         .port_path = {3},
-                         .port = port{.vid = 0x7A31, .pid = 0x2132}}},
+            .changes = {download_arrives(static_cast<std::uint64_t>(250 * passes - 100), {3})},
             .faults = {{.function = "DeviceIoControl",
                         .ioctl = 0x220420,
                         .hub = root_hub_name(2),
@@ -63,20 +61,6 @@ const std::string pass_reports = reports({1875, 451});
 
 class soak : public machine_test {
   protected:
-    // Polls the soak machine for `passes` passes, the commands journalled or not.
-    tool_run poll(long passes, bool with_journal) {
-        write("machine.json", description(soak_machine(passes)));
-        std::filesystem::remove(dir / "stats");
-        std::filesystem::remove(dir / "journal");
-        std::map<std::string, std::string> env = {
-            {"QUORVEX_MACHINE", (dir / "machine.json").string()},
-            {"QUORVEX_STATS", (dir / "stats").string()}};
-        if (with_journal) {
-            env["QUORVEX_JOURNAL"] = (dir / "journal").string();
-        }
-        return run({"128"}, env);
-    }
-
     // The run ended by itself in the pass that found the download device, the
     // last one the loop allows, and held nothing before any pass or at exit.
     void expect_whole_run(const tool_run &r, long passes) {
@@ -120,7 +104,7 @@ TEST_F(soak, hundred_thousand_passes_hold_nothing_more_than_a_thousand) {
     const long long_run = 100000;
 
     // The short run, journalled: every pass runs the same commands.
-    const auto first = poll(short_run, true);
+    const auto first = run_machine(soak_machine(short_run));
     expect_whole_run(first, short_run);
     const long short_run_peak_kb = peak_rss_kb();
     lines expected;
@@ -129,8 +113,8 @@ TEST_F(soak, hundred_thousand_passes_hold_nothing_more_than_a_thousand) {
     }
     EXPECT_EQ(journal(), expected + last_pass);
 
-    // The long run, seven hours of polling on the virtual clock.
-    const auto second = poll(long_run, false);
+    // The long run, seven hours of polling on the virtual clock, with no journal.
+    const auto second = run_machine(soak_machine(long_run), "128", false);
     expect_whole_run(second, long_run);
     const long long_run_peak_kb = peak_rss_kb();
 

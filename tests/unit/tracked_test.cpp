@@ -7,8 +7,7 @@
 
 namespace {
 
-using testkit::blocks_backward;
-using testkit::blocks_forward;
+using testkit::blocks;
 
 class tracked : public testkit::scan_test {};
 
@@ -28,8 +27,8 @@ TEST_F(tracked, list_keeps_order_when_the_middle_of_three_is_freed) {
     EXPECT_EQ(header_of(third)->file, usb_enum_file); // the path is referenced, not copied
 
     tracked_free(second);
-    auto forward = blocks_forward();
-    auto backward = blocks_backward();
+    auto forward = blocks();
+    auto backward = blocks(false);
     ASSERT_GE(forward.size(), 2u);
     EXPECT_EQ(std::vector<void *>(forward.end() - 2, forward.end()),
               (std::vector<void *>{first, third}));
@@ -67,7 +66,7 @@ TEST_F(tracked, nothing_for_size_zero_null_or_a_huge_size) {
 TEST_F(tracked, nothing_when_the_platform_has_no_memory) {
     emu::add_fault({.function = "GlobalAlloc", .error = ERROR_NOT_ENOUGH_MEMORY});
     EXPECT_EQ(tracked_alloc(usb_enum_file, 558, 40), nullptr);
-    EXPECT_EQ(blocks_forward(), live_at_start);
+    EXPECT_EQ(blocks(), live_at_start);
     void *next = tracked_alloc(usb_enum_file, 558, 40); // only the first call was refused
     EXPECT_NE(next, nullptr);
     tracked_free(next);

@@ -24,22 +24,16 @@ inline std::vector<void *> blocks(bool forward = true) {
     }
     return out;
 }
-inline std::vector<void *> blocks_forward() {
-    return blocks(true);
-}
-inline std::vector<void *> blocks_backward() {
-    return blocks(false);
-}
 
 class scan_test : public emu_test {
   protected:
     void SetUp() override {
         emu_test::SetUp();
-        live_at_start = blocks_forward();
+        live_at_start = blocks();
     }
 
     void TearDown() override {
-        EXPECT_EQ(blocks_forward(), live_at_start) << "alloc_list differs from the start";
+        EXPECT_EQ(blocks(), live_at_start) << "alloc_list differs from the start";
         expect_nothing_held();
         emu_test::TearDown();
     }

@@ -131,7 +131,7 @@ TEST_F(walk, hub_walk_failures_release_everything) {
         emu::add_fault(c.fault);
         EXPECT_EQ(stderr_of([&] { walk_hub(name, nullptr); }), c.report);
         EXPECT_EQ(trace(), "");
-        EXPECT_EQ(blocks_forward(), live_at_start);
+        EXPECT_EQ(blocks(), live_at_start);
         EXPECT_EQ(emu::open_handles(), base_handles);
     }
 }
@@ -173,7 +173,7 @@ TEST_F(walk, controller_failures_report_and_release) {
         const auto journal_before = journal().size();
         EXPECT_EQ(scan(), c.reports);
         EXPECT_EQ(journal().size() - journal_before, c.root_hub_walked ? 1u : 0u);
-        EXPECT_EQ(blocks_forward(), live_at_start);
+        EXPECT_EQ(blocks(), live_at_start);
         EXPECT_EQ(emu::open_handles(), base_handles);
     }
 }
@@ -201,7 +201,7 @@ TEST_F(walk, interface_detail_size_is_checked_before_use) {
         emu::add_fault(f);
         EXPECT_EQ(scan(), "");
         EXPECT_EQ(trace(), ""); // the controller was not walked
-        EXPECT_EQ(blocks_forward(), live_at_start);
+        EXPECT_EQ(blocks(), live_at_start);
         EXPECT_EQ(emu::live_global_blocks(), base_blocks);
     }
     emu::clear_faults();
