@@ -84,12 +84,32 @@ inline std::filesystem::path make_temp_dir() {
     return made;
 }
 
-// Each test gets a fresh directory, a command journal and a trace file, and a
-// machine on the virtual clock that records commands instead of starting them.
-class emu_test : public ::testing::Test {
+// A scratch directory per test, removed afterwards, where the command journal
+// and the trace are written.
+class scratch_test : public ::testing::Test {
   protected:
     void SetUp() override {
         dir = make_temp_dir();
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    lines journal() const {
+        return read_lines(dir / "journal");
+    }
+    std::string trace() const {
+        return read_file(dir / "trace");
+    }
+    std::filesystem::path dir;
+};
+
+// Each test gets a fresh directory, a command journal and a trace file, and a
+// machine on the virtual clock that records commands instead of starting them.
+class emu_test : public scratch_test {
+  protected:
+    void SetUp() override {
+        scratch_test::SetUp();
         emu::reset_machine();
         emu::set_journal_path((dir / "journal").string());
         emu::set_trace_path((dir / "trace").string());
@@ -102,19 +122,11 @@ class emu_test : public ::testing::Test {
         emu::set_journal_path("");
         emu::set_trace_path("");
         emu::clear_faults();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
+        scratch_test::TearDown();
     }
 
     void load(const machine &m) {
         ASSERT_EQ(emu::load_machine_text(description(m), "test machine"), "");
-    }
-
-    lines journal() const {
-        return read_lines(dir / "journal");
-    }
-    std::string trace() const {
-        return read_file(dir / "trace");
     }
 
     // A device opened as the tool opens controllers and hubs.
@@ -129,7 +141,6 @@ class emu_test : public ::testing::Test {
         EXPECT_EQ(emu::live_global_blocks(), base_blocks);
     }
 
-    std::filesystem::path dir;
     std::size_t base_handles = 0;
     std::size_t base_blocks = 0;
 };

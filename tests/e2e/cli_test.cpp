@@ -4,7 +4,7 @@
 // (wdreg writes to standard output too, so [stdout] shows the order of the
 // tool's lines and its children's), "machine FILE" (the machine description,
 // beside the scenario, that the tool runs on).
-#include "run_tool.h"
+#include "machine_run.h"
 
 #include <algorithm>
 
@@ -95,42 +95,35 @@ INSTANTIATE_TEST_SUITE_P(scenarios, cli, ::testing::ValuesIn(all_scenarios()),
                              return info.param.name;
                          });
 
-class version : public testkit::tool_test {};
+class version : public testkit::machine_test {};
 
 // Bit 7 asks the system's version: from 6 on the download-mode package is
 // installed directly, once.
 TEST_F(version, six_and_later_install_the_download_package_directly) {
     testkit::install_standins(dir);
-    write("machine.json",
-          description(machine{.os_version = testkit::version{6, 0}, .processes = "run"}));
-    const testkit::tool_run r =
-        run({"128"}, {{"QUORVEX_MACHINE", (dir / "machine.json").string()}});
+    const auto r = run_machine(machine{.os_version = testkit::version{6, 0}, .processes = "run"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(split_lines(r.out), std::vector<std::string>{"KX: input =128"});
-    EXPECT_EQ(log(), std::vector<std::string>{
-                         "wdreg -inf vyrvcp.inf -compat -dont_create_virtual install"});
+    EXPECT_EQ(split_lines(r.out), testkit::lines{"KX: input =128"});
+    EXPECT_EQ(log(), testkit::lines{testkit::vcp_install});
 }
 
 // Before 6 the tool polls; with no controller nothing is ever found, and the
 // loop gives up after its bound of passes, each after a 250 ms pause.
 TEST_F(version, before_six_polls_until_the_pass_bound) {
     testkit::install_standins(dir);
-    write("machine.json", description(machine{.processes = "run"}));
-    const testkit::tool_run r = run({"129"}, {{"QUORVEX_MACHINE", (dir / "machine.json").string()},
-                                              {"QUORVEX_STATS", (dir / "stats").string()}});
+    const auto r = run_machine(machine{.processes = "run"}, "129");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(split_lines(r.out), std::vector<std::string>{"KX: input =129"});
+    EXPECT_EQ(split_lines(r.out), testkit::lines{"KX: input =129"});
     EXPECT_TRUE(log().empty());
-    const auto stats = read_lines(dir / "stats");
-    const auto pauses = std::count_if(stats.begin(), stats.end(), [](const std::string &l) {
-        return l.rfind("sleep 250 ", 0) == 0;
-    });
-    EXPECT_EQ(pauses, 100000);
-    EXPECT_NE(std::find(stats.begin(), stats.end(), "exit 0 clock 25000000 handles 0 blocks 0"),
-              stats.end());
+    EXPECT_EQ(passes(), 100000);
+    const testkit::held end = at_exit();
+    EXPECT_EQ(end.value, 0u);
+    EXPECT_EQ(end.clock, 25000000u);
+    EXPECT_EQ(end.handles, 0u);
+    EXPECT_EQ(end.blocks, 0u);
 }
 
-class machine_file : public testkit::tool_test {};
+class machine_file : public testkit::machine_test {};
 
 // A faulty machine description stops the program before it does anything.
 TEST_F(machine_file, faults_stop_the_program_with_one_line) {
@@ -145,15 +138,7 @@ TEST_F(machine_file, faults_stop_the_program_with_one_line) {
         {R"({"processes": "spawn"})", "processes: expected \"run\" or \"record\""},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.json);
-        const auto file = write("machine.json", c.json);
-        const testkit::tool_run r = run({"32"}, {{"QUORVEX_MACHINE", file.string()}});
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.out, "");
-        const std::string prefix = "quorvex: machine description " + file.string() + ": " + c.fault;
-        EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        EXPECT_FALSE(std::filesystem::exists(dir / "standin.log"));
+        expect_refused(c.json, c.fault, "32");
     }
     const testkit::tool_run r = run({"32"}, {{"QUORVEX_MACHINE", (dir / "absent.json").string()}});
     EXPECT_EQ(r.status, 2);

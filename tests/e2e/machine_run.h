@@ -70,11 +70,21 @@ class machine_test : public tool_test {
         }
         return run({argument}, env);
     }
-    lines journal() const {
-        return read_lines(dir / "journal");
-    }
-    std::string trace() const {
-        return read_file(dir / "trace");
+    // A description refused before anything runs: status 2, one line on standard
+    // error naming the file and `fault`, no journal, statistics or stand-in log.
+    void expect_refused(const std::string &json, const std::string &fault,
+                        const std::string &argument = "128") {
+        SCOPED_TRACE(json);
+        const tool_run r = run_machine(json, argument);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        const std::string prefix =
+            "quorvex: machine description " + (dir / "machine.json").string() + ": " + fault;
+        EXPECT_EQ(r.err.substr(0, prefix.size()), prefix);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir / "journal"));
+        EXPECT_FALSE(std::filesystem::exists(dir / "stats"));
+        EXPECT_FALSE(std::filesystem::exists(dir / "standin.log"));
     }
     // How many port loops ran: each writes the mode lines once.
     long port_loops() const {

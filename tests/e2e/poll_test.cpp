@@ -209,16 +209,7 @@ TEST_F(poll, faulty_descriptions_are_refused_before_anything_runs) {
          "changes[0].at_open.nth: expected a whole number from 1 to 4294967295"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.json);
-        const auto r = run_machine(c.json);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.out, "");
-        const std::string prefix =
-            "quorvex: machine description " + (dir / "machine.json").string() + ": " + c.fault;
-        EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        EXPECT_FALSE(std::filesystem::exists(dir / "journal"));
-        EXPECT_FALSE(std::filesystem::exists(dir / "standin.log"));
+        expect_refused(c.json, c.fault);
     }
 }
 

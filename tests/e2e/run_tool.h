@@ -106,16 +106,9 @@ inline void install_standins(const std::filesystem::path &dir) {
     }
 }
 
-// A scratch directory per test, removed afterwards.
-class tool_test : public ::testing::Test {
+// Runs of the built tool in the test's scratch directory.
+class tool_test : public scratch_test {
   protected:
-    void SetUp() override {
-        dir = make_temp_dir();
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
     tool_run run(const std::vector<std::string> &args,
                  const std::map<std::string, std::string> &env = {}) {
         return run_program(QUORVEX_BIN, args, dir, env);
@@ -124,10 +117,9 @@ class tool_test : public ::testing::Test {
         std::ofstream(dir / name, std::ios::binary) << content;
         return dir / name;
     }
-    std::vector<std::string> log() const {
+    lines log() const {
         return read_lines(dir / "standin.log");
     }
-    std::filesystem::path dir;
 };
 
 } // namespace testkit

@@ -56,19 +56,10 @@ TEST_F(fault_lists, faulty_fault_lists_are_refused_with_their_place) {
         {R"([{"function": "GlobalAlloc", "a\nb": 1}])", "faults[0].a\\x0Ab: unknown key"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.faults);
         // The list goes into the text as it is: some are not even JSON.
         std::string text = description(machine{.controllers = {one_controller}});
         text.insert(text.size() - 1, R"(, "faults": )" + c.faults);
-        const auto r = run_machine(text);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.out, "");
-        const std::string prefix =
-            "quorvex: machine description " + (dir / "machine.json").string() + ": " + c.fault;
-        EXPECT_EQ(r.err.substr(0, prefix.size()), prefix);
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
-        EXPECT_FALSE(std::filesystem::exists(dir / "journal"));
-        EXPECT_FALSE(std::filesystem::exists(dir / "stats"));
+        expect_refused(text, c.fault);
     }
 }
 
