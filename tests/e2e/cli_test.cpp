@@ -18,7 +18,8 @@ struct scenario {
     std::string name;
     bool standins = true;
     bool talk = false;
-    std::string machine; // path of the machine description, or empty
+    std::string machine;                    // path of the machine description, or empty
+    std::vector<std::string> unknown_setup; // lines this runner does not know
     std::vector<std::string> args;
     std::vector<std::string> out;
     std::vector<std::string> log;
@@ -47,10 +48,14 @@ scenario read_scenario(const std::filesystem::path &file) {
         }
     }
     for (const std::string &line : setup) {
-        s.standins = s.standins && line != "standins none";
-        s.talk = s.talk || line == "standins talk";
-        if (line.rfind("machine ", 0) == 0) {
+        if (line == "standins none") {
+            s.standins = false;
+        } else if (line == "standins talk") {
+            s.talk = true;
+        } else if (line.rfind("machine ", 0) == 0) {
             s.machine = (file.parent_path() / line.substr(8)).string();
+        } else if (!line.empty()) {
+            s.unknown_setup.push_back(line);
         }
     }
     return s;
@@ -73,6 +78,7 @@ class cli : public testkit::tool_test, public ::testing::WithParamInterface<scen
 
 TEST_P(cli, runs_exactly_the_expected_commands) {
     const scenario &s = GetParam();
+    ASSERT_EQ(s.unknown_setup, std::vector<std::string>{}) << "unknown [setup] lines";
     if (s.standins) {
         testkit::install_standins(dir);
     }
