@@ -75,7 +75,9 @@ std::string resolve(const std::string &word) {
         }
     }
     for (const std::string &dir : dirs) {
-        const std::string candidate = dir + "/" + word;
+        std::string candidate = dir;
+        candidate += '/';
+        candidate += word;
         if (is_file(candidate)) {
             return candidate;
         }
@@ -151,6 +153,7 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
         }
         std::vector<char *> argv;
         std::vector<std::string> args = words;
+        argv.reserve(args.size() + 1);
         for (std::string &a : args) {
             argv.push_back(a.data());
         }
