@@ -127,7 +127,7 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const std::vector<std::string> words = split_words(command_line);
+    std::vector<std::string> words = split_words(command_line);
     if (const fault *f = take_fault("CreateProcessA", 0, words.empty() ? "" : words[0], 0)) {
         SetLastError(f->error);
         return FALSE;
@@ -152,9 +152,8 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
             return FALSE;
         }
         std::vector<char *> argv;
-        std::vector<std::string> args = words;
-        argv.reserve(args.size() + 1);
-        for (std::string &a : args) {
+        argv.reserve(words.size() + 1);
+        for (std::string &a : words) {
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
