@@ -2,6 +2,8 @@
 // set the machine up and to look inside it. The tool never includes this file.
 #pragma once
 
+#include "platform/description/model.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -45,22 +47,9 @@ std::size_t live_global_bytes();
 std::size_t peak_global_bytes();
 void reset_peak_global_bytes();
 
-// A fault planted in the machine: the nth matching call (1-based; 0 = every
-// matching call) of `function` does `action` instead of its normal work.
-// For the configuration-manager calls, `device` is the node's device ID, a
-// failure returns `error` as the CONFIGRET, and a raw reply is the text read.
-struct fault {
-    std::string function;    // "DeviceIoControl", "CreateFileA", "GlobalAlloc", ...
-    std::uint32_t ioctl = 0; // DeviceIoControl: control code, 0 = any
-    std::string device;      // CreateFileA/DeviceIoControl: device path, "" = any
-    std::uint32_t port = 0;  // DeviceIoControl: ConnectionIndex asked for, 0 = any
-    std::uint64_t size = 0;  // GlobalAlloc: bytes asked for, 0 = any
-    std::uint32_t nth = 1;
-    enum kind { fail, actual_length, raw_reply } action = fail;
-    std::uint32_t error = 31;        // fail: the last-error value (ERROR_GEN_FAILURE)
-    std::uint32_t length = 0;        // actual_length: the ActualLength answered
-    std::vector<std::uint8_t> bytes; // raw_reply: the reply, copied as far as it fits
-};
+// A fault planted in the machine (platform/description/model.h says what each
+// field narrows and does).
+using fault = desc::fault;
 void add_fault(const fault &f);
 void clear_faults();
 

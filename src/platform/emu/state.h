@@ -16,68 +16,12 @@
 
 namespace emu {
 
-struct hub_desc;
-
-struct port_desc {
-    std::uint32_t port = 0;
-    std::uint16_t vid = 0;
-    std::uint16_t pid = 0;
-    std::uint32_t status = 1;   // ConnectionStatus; 0 = no device
-    std::uint8_t speed = 2;     // 0 low, 1 full, 2 high
-    bool legacy_only = false;   // answers only the older connection query
-    bool device_is_hub = false; // DeviceIsHub as reported (set whenever `hub` is present)
-    std::optional<std::string> driver_key; // none: the port's driver key name is empty
-    std::string device_id;
-    std::string description;
-    std::vector<hub_desc> hub; // zero or one external hub
-};
-
-struct hub_desc {
-    std::string name;
-    std::uint32_t port_count = 0;
-    std::vector<port_desc> ports; // only the listed ports; the others are empty
-};
-
-struct node_desc {
-    std::optional<std::string> driver_key;
-    std::string device_id;
-    std::optional<std::string> description;
-    std::vector<node_desc> children;
-};
-
-struct controller_desc {
-    std::optional<int> number; // answers to \\.\HCD<number>
-    bool interface = true;     // listed by the host-controller interface enumeration
-    std::string driver_key;
-    std::string device_id;
-    std::string description;
-    hub_desc root_hub;
-};
-
-struct change_desc {
-    std::uint64_t at_ms = 0;
-    // When set: the change applies at this successful open of this device path
-    // (lower-case ANSI), counted from the machine's start, instead of at a time.
-    std::string at_open_device;
-    std::uint32_t at_open_nth = 0;
-    std::size_t controller = 0; // index into controllers
-    std::vector<std::uint32_t> port_path;
-    std::optional<port_desc> port; // none: the port is emptied
-    bool applied = false;
-};
-
-struct machine {
-    DWORD major = 6;
-    DWORD minor = 1;
-    DWORD build = 7601;
-    bool virtual_clock = false;
-    bool record_processes = false;
-    std::uint64_t largest_block = 0x7FFFFFFF; // the largest block GlobalAlloc gives
-    std::vector<controller_desc> controllers;
-    std::vector<node_desc> extra_nodes; // more nodes below the device tree's root
-    std::vector<change_desc> changes;
-    std::vector<fault> faults; // planted when the machine starts
-};
+using desc::change_desc;
+using desc::controller_desc;
+using desc::hub_desc;
+using desc::machine;
+using desc::node_desc;
+using desc::port_desc;
 
 // Parses a description; returns the fault text ("<place>: <fault>") or "".
 std::string parse_machine(const std::string &text, machine &out);

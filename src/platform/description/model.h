@@ -1,0 +1,105 @@
+// A machine description as a model: what the emulated machine is made from, and
+// what the capture program writes after recording a real machine's answers.
+// Plain records, no platform calls and no JSON library, so that every build can
+// hold one; the emulated machine reads them (platform/emu/machine.cpp) and
+// description/writer.cpp writes them, both from the one list of keys in
+// description/keys.h.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace desc {
+
+struct hub_desc;
+
+struct port_desc {
+    std::uint32_t port = 0;
+    std::uint16_t vid = 0;
+    std::uint16_t pid = 0;
+    std::uint32_t status = 1;   // ConnectionStatus; 0 = no device
+    std::uint8_t speed = 2;     // 0 low, 1 full, 2 high
+    bool legacy_only = false;   // answers only the older connection query
+    bool device_is_hub = false; // DeviceIsHub as reported (set whenever `hub` is present)
+    std::optional<std::string> driver_key; // none: the port's driver key name is empty
+    std::string device_id;
+    std::string description;
+    std::vector<hub_desc> hub; // zero or one external hub
+};
+
+struct hub_desc {
+    std::string name;
+    std::uint32_t port_count = 0;
+    std::vector<port_desc> ports; // only the listed ports; the others are empty
+};
+
+struct node_desc {
+    std::optional<std::string> driver_key;
+    std::string device_id; // empty: not known (a captured node whose ID was never read)
+    std::optional<std::string> description;
+    std::vector<node_desc> children;
+};
+
+struct controller_desc {
+    std::optional<int> number; // answers to \\.\HCD<number>
+    bool interface = true;     // listed by the host-controller interface enumeration
+    std::optional<std::string> interface_path; // none: made from the device ID
+    std::string driver_key;
+    std::string device_id;
+    std::string description;
+    hub_desc root_hub;
+};
+
+struct change_desc {
+    std::uint64_t at_ms = 0;
+    // When set: the change applies at this successful open of this device path
+    // (lower-case ANSI), counted from the machine's start, instead of at a time.
+    std::string at_open_device;
+    std::uint32_t at_open_nth = 0;
+    std::size_t controller = 0; // index into controllers
+    std::vector<std::uint32_t> port_path;
+    std::optional<port_desc> port; // none: the port is emptied
+    bool applied = false;
+};
+
+// A fault planted in the machine: the nth matching call (1-based; 0 = every
+// matching call) of `function` does `action` instead of its normal work.
+// For the configuration-manager calls, `device` is the node's device ID, a
+// failure returns `error` as the CONFIGRET, and a raw reply is the text read.
+struct fault {
+    std::string function;    // "DeviceIoControl", "CreateFileA", "GlobalAlloc", ...
+    std::uint32_t ioctl = 0; // DeviceIoControl: control code, 0 = any
+    std::string device;      // CreateFileA/DeviceIoControl: device path, "" = any
+    std::uint32_t port = 0;  // DeviceIoControl: ConnectionIndex asked for, 0 = any
+    std::uint64_t size = 0;  // GlobalAlloc: bytes asked for, 0 = any
+    std::uint32_t nth = 1;
+    enum kind { fail, actual_length, raw_reply } action = fail;
+    std::uint32_t error = 31;        // fail: the last-error value (ERROR_GEN_FAILURE)
+    std::uint32_t length = 0;        // actual_length: the ActualLength answered
+    std::vector<std::uint8_t> bytes; // raw_reply: the reply, copied as far as it fits
+};
+
+struct machine {
+    std::uint32_t major = 6;
+    std::uint32_t minor = 1;
+    std::uint32_t build = 7601;
+    bool virtual_clock = false;
+    bool record_processes = false;
+    std::uint64_t largest_block = 0x7FFFFFFF; // the largest block GlobalAlloc gives
+    std::vector<controller_desc> controllers;
+    std::vector<node_desc> extra_nodes; // more nodes below the device tree's root
+    // When set, the whole device tree as it stands (its root first): the
+    // controllers and their devices add no nodes of their own.
+    std::optional<node_desc> device_tree;
+    std::vector<change_desc> changes;
+    std::vector<fault> faults; // planted when the machine starts
+};
+
+// The description as JSON text that the emulated machine reads back to the same
+// model: every key the reader knows, each written where it differs from what the
+// reader assumes when the key is absent.
+std::string write_description(const machine &m);
+
+} // namespace desc
