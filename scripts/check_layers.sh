@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "${1:-$(dirname "$0")/..}"
 
-layers=(platform shared exec policy usb_enum front)
+layers=(platform shared exec policy usb_enum front capture)
 rank() {
     local i
     for i in "${!layers[@]}"; do

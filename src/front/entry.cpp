@@ -11,7 +11,6 @@
 namespace {
 
 constexpr int exit_status = 1;
-constexpr unsigned max_polling_passes = 100000;
 constexpr DWORD polling_pause_ms = 250;
 
 enum : std::uint8_t {
@@ -27,7 +26,7 @@ enum : std::uint8_t {
 
 // Bit 7: the download-mode install, directly from version 6 on, otherwise by
 // polling the USB topology until the download-mode device shows up.
-void download_install_or_poll() {
+void download_install_or_poll(unsigned polling_passes) {
     OSVERSIONINFOA version;
     std::memset(&version, 0, sizeof version);
     version.dwOSVersionInfoSize = sizeof version;
@@ -35,7 +34,7 @@ void download_install_or_poll() {
     if (version.dwMajorVersion >= 6) {
         run_command(vcp_install_command);
     } else {
-        poll_for_device();
+        poll_for_device(polling_passes);
     }
 }
 
@@ -56,8 +55,21 @@ void apply_mode_bits(std::uint8_t flags) {
     }
 }
 
-void poll_for_device() {
-    for (unsigned pass = 0; pass < max_polling_passes; ++pass) {
+void run_action(std::uint8_t flags, unsigned polling_passes) {
+    if (flags & bit_download_reinstall) {
+        remove_dl_drivers();
+        run_command(vcp_install_command);
+    } else if (flags & bit_remove_composite) {
+        remove_cdc_drivers();
+    } else if (flags & bit_remove_download) {
+        remove_dl_drivers();
+    } else if (flags & bit_download_install) {
+        download_install_or_poll(polling_passes);
+    }
+}
+
+void poll_for_device(unsigned passes) {
+    for (unsigned pass = 0; pass < passes; ++pass) {
         Sleep(polling_pause_ms);
         if (scan_usb() != 0) {
             return;
@@ -79,17 +91,7 @@ int quorvex_main(int argc, char **argv) {
 
     const std::uint8_t flags = convert_flags(argument);
     apply_mode_bits(flags);
-
-    if (flags & bit_download_reinstall) {
-        remove_dl_drivers();
-        run_command(vcp_install_command);
-    } else if (flags & bit_remove_composite) {
-        remove_cdc_drivers();
-    } else if (flags & bit_remove_download) {
-        remove_dl_drivers();
-    } else if (flags & bit_download_install) {
-        download_install_or_poll();
-    }
+    run_action(flags, max_polling_passes);
     std::fflush(stdout);
     return exit_status;
 }

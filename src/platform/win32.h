@@ -287,3 +287,32 @@ CONFIGRET CM_Get_Device_IDA(DEVINST dnDevInst, PSTR Buffer, ULONG BufferLen, ULO
 #define crt_sscanf std::sscanf
 
 #endif
+
+// The capture program builds the tool's code a second time with
+// QUORVEX_RECORDING: there the platform calls of the scan, the policy and the
+// command runner go to the recording layer (record/), which keeps the answers,
+// starts no process, shows no box and does not sleep.
+#if defined(QUORVEX_RECORDING)
+#include "platform/record/calls.h"
+#define CreateProcessA recorded_CreateProcessA
+#define SetPriorityClass recorded_SetPriorityClass
+#define WaitForSingleObject recorded_WaitForSingleObject
+#define CloseHandle recorded_CloseHandle
+#define GetVersionExA recorded_GetVersionExA
+#define Sleep recorded_Sleep
+#define OutputDebugStringA recorded_OutputDebugStringA
+#define MessageBoxA recorded_MessageBoxA
+#define CreateFileA recorded_CreateFileA
+#define DeviceIoControl recorded_DeviceIoControl
+#define GlobalAlloc recorded_GlobalAlloc
+#define WideCharToMultiByte recorded_WideCharToMultiByte
+#define SetupDiGetClassDevsA recorded_SetupDiGetClassDevsA
+#define SetupDiEnumDeviceInterfaces recorded_SetupDiEnumDeviceInterfaces
+#define SetupDiGetDeviceInterfaceDetailA recorded_SetupDiGetDeviceInterfaceDetailA
+#define CM_Locate_DevNodeA recorded_CM_Locate_DevNodeA
+#define CM_Get_Child recorded_CM_Get_Child
+#define CM_Get_Sibling recorded_CM_Get_Sibling
+#define CM_Get_Parent recorded_CM_Get_Parent
+#define CM_Get_DevNode_Registry_PropertyA recorded_CM_Get_DevNode_Registry_PropertyA
+#define CM_Get_Device_IDA recorded_CM_Get_Device_IDA
+#endif

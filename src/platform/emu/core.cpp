@@ -73,6 +73,26 @@ void start_machine(machine m) {
     apply_due_changes();
 }
 
+// QUORVEX_REHEARSAL=N: the machine's clock is virtual, no command starts, and
+// the run stops before polling pass N + 1. Standard output is unbuffered, so
+// that the tool's lines and the steps told on standard error keep their order.
+void start_rehearsal(const char *passes) {
+    char *end = nullptr;
+    const unsigned long n = std::strtoul(passes, &end, 10);
+    if (*passes < '0' || *passes > '9' || *end != '\0' || n < 1 || n > 100000) {
+        std::fprintf(stderr,
+                     "quorvex: QUORVEX_REHEARSAL must be a number of passes from 1 to "
+                     "100000, not \"%s\"\n",
+                     passes);
+        std::exit(2);
+    }
+    state &s = st();
+    s.rehearsal_passes = static_cast<std::uint32_t>(n);
+    s.m.virtual_clock = true;
+    s.m.record_processes = true;
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
 // Reads the machine description named by the environment before the tool runs;
 // a faulty one stops the program here, with one line on standard error.
 struct boot {
@@ -97,10 +117,16 @@ struct boot {
         } else {
             start_machine(machine{});
         }
+        if (const char *passes = std::getenv("QUORVEX_REHEARSAL")) {
+            start_rehearsal(passes);
+        }
     }
     ~boot() {
         write_stats("exit", 0);
         state &s = st();
+        if (s.rehearsal_passes != 0) {
+            rehearse("ended", "by itself after " + std::to_string(s.passes) + " polling passes");
+        }
         if (!s.stats_path.empty()) {
             std::string lines;
             for (const auto &[function, count] : s.calls) {
@@ -334,7 +360,15 @@ void clear_faults() {
     st().fault_hits.clear();
 }
 
+void rehearse(const char *what, const std::string &text) {
+    if (st().rehearsal_passes != 0) {
+        std::fprintf(stderr, "%s %s\n", what, text.c_str());
+        std::fflush(stderr);
+    }
+}
+
 void journal_command(const char *command_line) {
+    rehearse("run", command_line);
     std::string line = command_line;
     line += '\n';
     append_to(st().journal_path, line.data(), line.size());
@@ -356,9 +390,24 @@ void SetLastError(DWORD code) {
     st().last_error = code;
 }
 
+// The pause the polling loop takes before each pass.
+constexpr DWORD polling_pause_ms = 250;
+
 void Sleep(DWORD milliseconds) {
     enter("Sleep");
     state &s = st();
+    if (milliseconds == polling_pause_ms && s.rehearsal_passes != 0) {
+        if (s.passes == s.rehearsal_passes) {
+            rehearse("stopped", "before pass " + std::to_string(s.passes + 1) +
+                                    ": no download-mode device yet, polling would go on");
+            std::fflush(stdout);
+            s.rehearsal_passes = 0;
+            std::exit(1);
+        }
+        ++s.passes;
+        rehearse("pass", std::to_string(s.passes));
+    }
+    rehearse("pause", std::to_string(milliseconds) + " ms");
     write_stats("sleep", milliseconds); // what the tool holds before each pause
     if (s.m.virtual_clock) {
         s.vclock_ms += milliseconds;
@@ -390,7 +439,10 @@ BOOL GetVersionExA(LPOSVERSIONINFOA info) {
 void OutputDebugStringA(LPCSTR text) {
     enter("OutputDebugStringA");
     if (text != nullptr) {
-        emu::append_to(st().trace_path, text, std::strlen(text));
+        const std::size_t length = std::strlen(text);
+        rehearse("trace",
+                 std::string(text, length > 0 && text[length - 1] == '\n' ? length - 1 : length));
+        emu::append_to(st().trace_path, text, length);
         if (!st().merged_path.empty()) {
             const std::string marked = std::string("trace: ") + text;
             emu::append_to(st().merged_path, marked.data(), marked.size());

@@ -83,6 +83,10 @@ struct state {
     std::string journal_path;
     std::string merged_path;
     std::string stats_path;
+    // A rehearsal (QUORVEX_REHEARSAL): at most this many polling passes, every
+    // step told on standard error; 0 = not a rehearsal.
+    std::uint32_t rehearsal_passes = 0;
+    std::uint32_t passes = 0; // polling pauses seen, each the start of a pass
 };
 
 state &st();
@@ -124,6 +128,9 @@ std::u16string utf8_to_utf16(const std::string &text);
 std::string utf16_to_ansi(const char16_t *text, std::size_t units, char default_char,
                           bool *used_default);
 std::string utf8_to_ansi(const std::string &text);
+
+// In a rehearsal, one line on standard error telling a step of the run.
+void rehearse(const char *what, const std::string &text);
 
 // Appends a command line to the journal (QUORVEX_JOURNAL), one line each.
 void journal_command(const char *command_line);

@@ -1,0 +1,130 @@
+// The capture's run: its arguments, one recorded pass of the scan (and, with an
+// argument, the tool's action for it), the description and the report.
+#include "capture/capture.h"
+
+#include "front/entry.h"
+#include "platform/new_file.h"
+#include "platform/win32.h"
+#include "shared/modes.h"
+#include "usb_enum/usb_enum.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int status_done = 0;
+constexpr int status_bad_input = 2;
+
+int refuse(const char *format, const char *detail, const char *more = "") {
+    std::fprintf(stderr, format, detail, more);
+    std::fputc('\n', stderr);
+    return status_bad_input;
+}
+
+// A number as the tool's argument is written: an optional sign, then digits only.
+bool is_number(const char *text) {
+    if (*text == '+' || *text == '-') {
+        ++text;
+    }
+    if (*text < '0' || *text > '9') {
+        return false;
+    }
+    while (*text >= '0' && *text <= '9') {
+        ++text;
+    }
+    return *text == '\0';
+}
+
+// Calls made since `from`: the recording of one stretch of the run.
+std::vector<rec::call> calls_since(std::size_t from) {
+    const std::vector<rec::call> &all = rec::calls();
+    return std::vector<rec::call>(all.begin() + static_cast<std::ptrdiff_t>(from), all.end());
+}
+
+bool opened_a_controller(const std::vector<rec::call> &calls) {
+    for (const rec::call &c : calls) {
+        if (std::strcmp(c.function, "CreateFileA") == 0) {
+            return true; // every pass opens \\.\HCD0 first
+        }
+    }
+    return false;
+}
+
+bool write_all(std::FILE *file, const std::string &text) {
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && written;
+}
+
+} // namespace
+
+int capture_main(int argc, char **argv) {
+    if (argc < 2 || argc > 3) {
+        return refuse("usage: %s FILE [ARG]", "quorvex-capture");
+    }
+    const char *path = argv[1];
+    const char *argument = argc == 3 ? argv[2] : nullptr;
+    if (argument != nullptr && !is_number(argument)) {
+        return refuse("quorvex-capture: ARG is not a number: %s", argument);
+    }
+    std::FILE *file = create_new_file(path);
+    if (file == nullptr) {
+        const int error = errno;
+        if (error == EEXIST) {
+            return refuse("quorvex-capture: %s is there already; it is not overwritten", path);
+        }
+        return refuse("quorvex-capture: cannot write %s: %s", path, std::strerror(error));
+    }
+
+    // The modes as the tool sets them from the argument; none without one.
+    bSelsusp_mode = 0;
+    bXcontrol_mode = 0;
+    bUpdate_mode = 0;
+    bVcp_done = 0;
+    const std::uint8_t flags = argument != nullptr ? convert_flags(argument) : 0;
+    apply_mode_bits(flags);
+
+    OSVERSIONINFOA version;
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    GetVersionExA(&version);
+    const std::vector<rec::call> version_call = calls_since(0);
+
+    // The argument's action, with one polling pass at most. Where it does not
+    // poll, the pass the description is made from is one of its own.
+    std::vector<rec::call> action;
+    if (argument != nullptr) {
+        const std::size_t from = rec::calls().size();
+        run_action(flags, 1);
+        action = calls_since(from);
+    }
+    const bool action_scanned = opened_a_controller(action);
+    std::vector<rec::call> scan = version_call;
+    if (action_scanned) {
+        scan.insert(scan.end(), action.begin(), action.end());
+    } else {
+        const std::size_t from = rec::calls().size();
+        scan_usb();
+        const std::vector<rec::call> pass = calls_since(from);
+        scan.insert(scan.end(), pass.begin(), pass.end());
+    }
+
+    const desc::machine machine = describe_machine(scan);
+    if (!write_all(file, desc::write_description(machine))) {
+        const int error = errno;
+        std::remove(path);
+        return refuse("quorvex-capture: cannot write %s: %s", path, std::strerror(error));
+    }
+    const capture_report report = {.file = path,
+                                   .argument = argument,
+                                   .machine = &machine,
+                                   .scan = &scan,
+                                   .action = &action,
+                                   .action_scanned = action_scanned,
+                                   .download_done = bVcp_done != 0};
+    const std::string text = report_text(report);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    return status_done;
+}

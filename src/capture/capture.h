@@ -1,0 +1,32 @@
+// quorvex-capture: one pass of the tool's own USB scan with the platform's
+// answers recorded, written as a machine description, and a report a person reads.
+#pragma once
+
+#include "platform/description/model.h"
+#include "platform/record/record.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The machine the recorded calls describe: every answer the scan read, as
+// topology where the description has words for it and as planted faults where
+// it does not, so that the emulated machine answers the same calls the same way.
+desc::machine describe_machine(const std::vector<rec::call> &calls);
+
+// The readable report: the topology with speeds and IDs, which devices are the
+// tool's own, each failure report a pass shows (site, the call before it, its
+// error), and with an argument the pauses, commands, traces and boxes of the
+// argument's action (`action_calls`, empty without one).
+struct capture_report {
+    const char *file;
+    const char *argument; // null: none given
+    const desc::machine *machine;
+    const std::vector<rec::call> *scan;   // the pass the description was made from
+    const std::vector<rec::call> *action; // what the argument's action did
+    bool action_scanned;                  // the action's pass is the scan above
+    bool download_done;                   // the pass handled the download-mode device
+};
+std::string report_text(const capture_report &r);
+
+int capture_main(int argc, char **argv);

@@ -1,0 +1,262 @@
+// The recording layer: the platform calls of the tool's code as the capture
+// program builds it. A call that asks the machine something goes to the real
+// function and its answer is kept; a call that would act (start a process, show a
+// box, sleep, write to the debugger) is kept instead of done. The last-error
+// value each real call left is handed back unchanged.
+#include "platform/win32.h"
+
+#include "platform/record/calls.h"
+#include "platform/record/record.h"
+
+#include <cstring>
+#include <map>
+
+namespace rec {
+namespace {
+
+std::vector<call> &journal() {
+    static std::vector<call> calls;
+    return calls;
+}
+
+// The device path each open handle was opened with.
+std::map<HANDLE, std::string> &paths() {
+    static std::map<HANDLE, std::string> opened;
+    return opened;
+}
+
+// A started command's process and thread: nothing runs, so these are tokens the
+// runner's later calls are answered for, never real handles.
+char process_token;
+char thread_token;
+HANDLE const process_handle = &process_token;
+HANDLE const thread_handle = &thread_token;
+
+call &add(const char *function) {
+    journal().push_back(call{});
+    journal().back().function = function;
+    return journal().back();
+}
+
+// Keeps the outcome of a real call and leaves its last-error value in place.
+void finish(call &c, bool ok) {
+    const DWORD error = GetLastError();
+    c.ok = ok;
+    c.error = ok ? 0 : error;
+    SetLastError(error);
+}
+
+CONFIGRET finish_cm(call &c, CONFIGRET result) {
+    c.ok = result == CR_SUCCESS;
+    c.error = result;
+    return result;
+}
+
+// Text in a buffer of `size` bytes: up to its terminator, or the whole buffer.
+std::string bounded_text(const char *text, std::size_t size) {
+    const void *end = std::memchr(text, '\0', size);
+    return std::string(text, end != nullptr ? static_cast<const char *>(end) - text : size);
+}
+
+std::uint32_t first_u32(const void *bytes, DWORD size) {
+    std::uint32_t value = 0;
+    if (bytes != nullptr && size >= sizeof value) {
+        std::memcpy(&value, bytes, sizeof value);
+    }
+    return value;
+}
+
+CONFIGRET navigate(const char *function, CONFIGRET result, PDEVINST to, DEVINST from) {
+    call &c = add(function);
+    c.node = from;
+    if (finish_cm(c, result) == CR_SUCCESS && to != nullptr) {
+        c.result_node = *to;
+    }
+    return result;
+}
+
+} // namespace
+
+const std::vector<call> &calls() {
+    return journal();
+}
+
+void clear() {
+    journal().clear();
+}
+
+} // namespace rec
+
+using rec::add;
+
+BOOL recorded_CreateProcessA(LPCSTR, LPSTR command_line, LPSECURITY_ATTRIBUTES,
+                             LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCSTR, LPSTARTUPINFOA,
+                             LPPROCESS_INFORMATION process_info) {
+    add("CreateProcessA").text = command_line != nullptr ? command_line : "";
+    process_info->hProcess = rec::process_handle;
+    process_info->hThread = rec::thread_handle;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL recorded_SetPriorityClass(HANDLE, DWORD) {
+    return TRUE;
+}
+
+DWORD recorded_WaitForSingleObject(HANDLE, DWORD) {
+    return WAIT_OBJECT_0;
+}
+
+BOOL recorded_CloseHandle(HANDLE handle) {
+    if (handle == rec::process_handle || handle == rec::thread_handle) {
+        return TRUE;
+    }
+    rec::paths().erase(handle);
+    return CloseHandle(handle);
+}
+
+BOOL recorded_GetVersionExA(LPOSVERSIONINFOA info) {
+    const BOOL ok = GetVersionExA(info);
+    rec::call &c = add("GetVersionExA");
+    rec::finish(c, ok != FALSE);
+    c.major = info->dwMajorVersion;
+    c.minor = info->dwMinorVersion;
+    c.build = info->dwBuildNumber;
+    return ok;
+}
+
+void recorded_Sleep(DWORD milliseconds) {
+    add("Sleep").code = milliseconds;
+}
+
+void recorded_OutputDebugStringA(LPCSTR text) {
+    add("OutputDebugStringA").text = text != nullptr ? text : "";
+}
+
+int recorded_MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
+    rec::call &c = add("MessageBoxA");
+    c.text = std::string("[") + (caption != nullptr ? caption : "") + "] " +
+             (text != nullptr ? text : "");
+    return 1; // IDOK: the box was answered
+}
+
+HANDLE recorded_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                            DWORD disposition, DWORD flags, HANDLE template_file) {
+    HANDLE handle = CreateFileA(name, access, share, security, disposition, flags, template_file);
+    rec::call &c = add("CreateFileA");
+    c.device = name != nullptr ? name : "";
+    rec::finish(c, handle != INVALID_HANDLE_VALUE);
+    if (handle != INVALID_HANDLE_VALUE) {
+        rec::paths()[handle] = c.device;
+    }
+    return handle;
+}
+
+BOOL recorded_DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                              DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped) {
+    // The port goes in with the request and the reply may overwrite the buffer.
+    const std::uint32_t port = rec::first_u32(in, in_size);
+    const BOOL ok = DeviceIoControl(device, code, in, in_size, out, out_size, returned, overlapped);
+    rec::call &c = add("DeviceIoControl");
+    const auto known = rec::paths().find(device);
+    c.device = known != rec::paths().end() ? known->second : std::string();
+    c.code = code;
+    c.port = port;
+    c.out_size = out_size;
+    rec::finish(c, ok != FALSE);
+    if (ok && out != nullptr && returned != nullptr) {
+        const DWORD n = *returned < out_size ? *returned : out_size;
+        const auto *bytes = static_cast<const std::uint8_t *>(out);
+        c.reply.assign(bytes, bytes + n);
+    }
+    return ok;
+}
+
+HGLOBAL recorded_GlobalAlloc(UINT flags, SIZE_T bytes) {
+    HGLOBAL block = GlobalAlloc(flags, bytes);
+    rec::call &c = add("GlobalAlloc");
+    c.out_size = static_cast<std::uint32_t>(bytes);
+    rec::finish(c, block != nullptr);
+    return block;
+}
+
+int recorded_WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH text, int units, LPSTR out,
+                                 int out_size, LPCCH default_char, LPBOOL used_default) {
+    const int written = WideCharToMultiByte(code_page, flags, text, units, out, out_size,
+                                            default_char, used_default);
+    rec::finish(add("WideCharToMultiByte"), written != 0);
+    return written;
+}
+
+HDEVINFO recorded_SetupDiGetClassDevsA(const GUID *guid, PCSTR enumerator, HWND parent,
+                                       DWORD flags) {
+    HDEVINFO set = SetupDiGetClassDevsA(guid, enumerator, parent, flags);
+    rec::finish(add("SetupDiGetClassDevsA"), set != INVALID_HANDLE_VALUE);
+    return set;
+}
+
+BOOL recorded_SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info, const GUID *guid,
+                                          DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
+    const BOOL ok = SetupDiEnumDeviceInterfaces(set, info, guid, index, data);
+    rec::call &c = add("SetupDiEnumDeviceInterfaces");
+    c.code = index;
+    rec::finish(c, ok != FALSE);
+    return ok;
+}
+
+BOOL recorded_SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+                                               PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
+                                               DWORD detail_size, PDWORD required,
+                                               PSP_DEVINFO_DATA info) {
+    const BOOL ok =
+        SetupDiGetDeviceInterfaceDetailA(set, data, detail, detail_size, required, info);
+    rec::call &c = add("SetupDiGetDeviceInterfaceDetailA");
+    c.out_size = detail_size;
+    rec::finish(c, ok != FALSE);
+    if (required != nullptr) {
+        c.required = *required;
+    }
+    if (ok && detail != nullptr) {
+        c.text = detail->DevicePath;
+    }
+    return ok;
+}
+
+CONFIGRET recorded_CM_Locate_DevNodeA(PDEVINST node, DEVINSTID_A id, ULONG flags) {
+    return rec::navigate("CM_Locate_DevNodeA", CM_Locate_DevNodeA(node, id, flags), node, 0);
+}
+
+CONFIGRET recorded_CM_Get_Child(PDEVINST child, DEVINST node, ULONG flags) {
+    return rec::navigate("CM_Get_Child", CM_Get_Child(child, node, flags), child, node);
+}
+
+CONFIGRET recorded_CM_Get_Sibling(PDEVINST sibling, DEVINST node, ULONG flags) {
+    return rec::navigate("CM_Get_Sibling", CM_Get_Sibling(sibling, node, flags), sibling, node);
+}
+
+CONFIGRET recorded_CM_Get_Parent(PDEVINST parent, DEVINST node, ULONG flags) {
+    return rec::navigate("CM_Get_Parent", CM_Get_Parent(parent, node, flags), parent, node);
+}
+
+CONFIGRET recorded_CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG property, PULONG type,
+                                                     PVOID buffer, PULONG length, ULONG flags) {
+    const CONFIGRET result =
+        CM_Get_DevNode_Registry_PropertyA(node, property, type, buffer, length, flags);
+    rec::call &c = add("CM_Get_DevNode_Registry_PropertyA");
+    c.node = node;
+    c.code = property;
+    if (rec::finish_cm(c, result) == CR_SUCCESS && buffer != nullptr && length != nullptr) {
+        c.text = rec::bounded_text(static_cast<const char *>(buffer), *length);
+    }
+    return result;
+}
+
+CONFIGRET recorded_CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULONG length, ULONG flags) {
+    const CONFIGRET result = CM_Get_Device_IDA(node, buffer, length, flags);
+    rec::call &c = add("CM_Get_Device_IDA");
+    c.node = node;
+    if (rec::finish_cm(c, result) == CR_SUCCESS && buffer != nullptr) {
+        c.text = rec::bounded_text(buffer, length);
+    }
+    return result;
+}
