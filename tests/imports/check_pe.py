@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Reads the shipped quorvex.exe, or the release zip holding it, with pefile.
 
-usage: check_pe.py [--version V] [--max-bytes N] [--patch OLD NEW]... FILE
+usage: check_pe.py [--version V] [--max-bytes N] [--program NAME] [--patch OLD NEW]... FILE
 
 For a program: a 32-bit console program for subsystem 5.01 with no link time
 stamp, a version record (product quorvex, original file name quorvex.exe, file
@@ -92,7 +92,7 @@ def check_headers(pe):
         fail(f"link time stamp {fh.TimeDateStamp:#x} is set: two builds would differ")
 
 
-def check_version(pe, version):
+def check_version(pe, version, program):
     if not resources(pe, RT_VERSION):
         fail("no version resource")
         return
@@ -109,7 +109,7 @@ def check_version(pe, version):
             fail(f"file version {file_v} is not {quad(version)}")
         if product_v != quad(version):
             fail(f"product version {product_v} is not {quad(version)}")
-    expected = {"ProductName": "quorvex", "OriginalFilename": "quorvex.exe"}
+    expected = {"ProductName": "quorvex", "OriginalFilename": f"{program}.exe"}
     if version is not None:
         expected.update(FileVersion=quad(version), ProductVersion=version)
     for key, value in expected.items():
@@ -119,7 +119,7 @@ def check_version(pe, version):
         fail("no FileDescription")
 
 
-def check_manifest(pe, version):
+def check_manifest(pe, version, program):
     manifests = resources(pe, RT_MANIFEST)
     if not manifests:
         fail("no manifest (resource type 24, id 1)")
@@ -140,6 +140,8 @@ def check_manifest(pe, version):
     else:
         if identity.get("type") != "win32" or identity.get("processorArchitecture") != "x86":
             fail(f"assemblyIdentity is not type win32 for x86: {identity.attrib}")
+        if identity.get("name") != program:
+            fail(f"assemblyIdentity name {identity.get('name')!r} is not {program!r}")
         if version is not None and identity.get("version") != quad(version):
             fail(f"assemblyIdentity version {identity.get('version')} is not {quad(version)}")
     path = (f"{{{ASM_V2}}}trustInfo/{{{ASM_V2}}}security/{{{ASM_V3}}}requestedPrivileges/"
@@ -165,7 +167,7 @@ def check_manifest(pe, version):
             fail(f"supportedOS names an unknown system {guid}")
 
 
-def check_program(data, version, max_bytes):
+def check_program(data, version, max_bytes, program="quorvex"):
     print(f"size: {len(data)} bytes")
     if max_bytes is not None and len(data) > max_bytes:
         fail(f"{len(data)} bytes is above the limit of {max_bytes} bytes")
@@ -175,8 +177,8 @@ def check_program(data, version, max_bytes):
         fail(f"not a PE program: {e}")
         return
     check_headers(pe)
-    check_version(pe, version)
-    check_manifest(pe, version)
+    check_version(pe, version, program)
+    check_manifest(pe, version, program)
 
 
 def check_zip(path, data, version, max_bytes):
@@ -208,6 +210,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--version")
     parser.add_argument("--max-bytes", type=int)
+    parser.add_argument("--program", default="quorvex", help="quorvex or quorvex-capture")
     parser.add_argument("--patch", nargs=2, action="append", default=[], metavar=("OLD", "NEW"))
     parser.add_argument("file")
     args = parser.parse_args()
@@ -236,7 +239,7 @@ def main():
         except zipfile.BadZipFile as e:
             fail(f"not a readable zip: {e}")
     else:
-        check_program(data, args.version, args.max_bytes)
+        check_program(data, args.version, args.max_bytes, args.program)
     for text in faults:
         print(f"FAIL: {text}")
     if faults:
