@@ -72,7 +72,7 @@ int capture_main(int argc, char **argv) {
     if (file == nullptr) {
         const int error = errno;
         if (error == EEXIST) {
-            return refuse("quorvex-capture: %s is there already; it is not overwritten", path);
+            return refuse("quorvex-capture: %s is there already and is not overwritten", path);
         }
         return refuse("quorvex-capture: cannot write %s: %s", path, std::strerror(error));
     }
