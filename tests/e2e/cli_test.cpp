@@ -142,6 +142,7 @@ TEST_F(machine_file, faults_stop_the_program_with_one_line) {
         {R"({"clocks": "virtual"})", "clocks: unknown key"},
         {R"({"os_version": {"major": "5"}})", "os_version.major: expected a whole number"},
         {R"({"processes": "spawn"})", "processes: expected \"run\" or \"record\""},
+        {R"({"device_tree": {}, "nodes": []})", "nodes: not beside \"device_tree\""},
     };
     for (const auto &c : cases) {
         expect_refused(c.json, c.fault, "32");

@@ -1,9 +1,9 @@
 // A machine description as a model: what the emulated machine is made from, and
 // what the capture program writes after recording a real machine's answers.
-// Plain records, no platform calls and no JSON library, so that every build can
-// hold one; the emulated machine reads them (platform/emu/machine.cpp) and
-// description/writer.cpp writes them, both from the one list of keys in
-// description/keys.h.
+// Plain records, compared member by member, with no platform calls and no JSON
+// library, so that every build can hold one; the emulated machine reads them
+// (platform/emu/machine.cpp) and description/writer.cpp writes them, both from
+// the one list of keys in description/keys.h.
 #pragma once
 
 #include <cstdint>
@@ -27,12 +27,16 @@ struct port_desc {
     std::string device_id;
     std::string description;
     std::vector<hub_desc> hub; // zero or one external hub
+
+    bool operator==(const port_desc &) const = default;
 };
 
 struct hub_desc {
     std::string name;
     std::uint32_t port_count = 0;
     std::vector<port_desc> ports; // only the listed ports; the others are empty
+
+    bool operator==(const hub_desc &) const = default;
 };
 
 struct node_desc {
@@ -40,6 +44,8 @@ struct node_desc {
     std::string device_id; // empty: not known (a captured node whose ID was never read)
     std::optional<std::string> description;
     std::vector<node_desc> children;
+
+    bool operator==(const node_desc &) const = default;
 };
 
 struct controller_desc {
@@ -50,6 +56,8 @@ struct controller_desc {
     std::string device_id;
     std::string description;
     hub_desc root_hub;
+
+    bool operator==(const controller_desc &) const = default;
 };
 
 struct change_desc {
@@ -62,6 +70,8 @@ struct change_desc {
     std::vector<std::uint32_t> port_path;
     std::optional<port_desc> port; // none: the port is emptied
     bool applied = false;
+
+    bool operator==(const change_desc &) const = default;
 };
 
 // A fault planted in the machine: the nth matching call (1-based; 0 = every
@@ -79,6 +89,8 @@ struct fault {
     std::uint32_t error = 31;        // fail: the last-error value (ERROR_GEN_FAILURE)
     std::uint32_t length = 0;        // actual_length: the ActualLength answered
     std::vector<std::uint8_t> bytes; // raw_reply: the reply, copied as far as it fits
+
+    bool operator==(const fault &) const = default;
 };
 
 struct machine {
@@ -95,6 +107,8 @@ struct machine {
     std::optional<node_desc> device_tree;
     std::vector<change_desc> changes;
     std::vector<fault> faults; // planted when the machine starts
+
+    bool operator==(const machine &) const = default;
 };
 
 // The description as JSON text that the emulated machine reads back to the same

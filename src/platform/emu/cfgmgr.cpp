@@ -3,8 +3,10 @@
 // The tree is made from the machine description: a root node; below it each host
 // controller's node (its driver key, device ID and description), below that its
 // root hub's node (no driver key) and the devices connected to its ports, external
-// hubs' devices below the hub's node; then the description's extra nodes. It is made anew whenever
-// the topology changes, so a DEVINST stays good only until then.
+// hubs' devices below the hub's node; then the description's extra nodes. A
+// description that states the whole tree (`device_tree`) has that tree instead.
+// It is made anew whenever the topology changes, so a DEVINST stays good only
+// until then.
 #include "platform/emu/state.h"
 
 #include <algorithm>
@@ -132,6 +134,10 @@ void rebuild_tree() {
     state &s = st();
     ++s.topology;
     s.tree.clear();
+    if (s.m.device_tree) {
+        add_extra(0, *s.m.device_tree);
+        return;
+    }
     devnode root;
     root.device_id = "HTREE\\ROOT\\0";
     const DEVINST top = add_node(0, root);

@@ -1,6 +1,11 @@
 // Reading a machine description (JSON) into the emulated machine's model.
 // Strict: an unknown key, a wrong type or a value out of range is a fault that
 // names its place, and nothing of a faulty description is used.
+//
+// The keys are those of description/keys.h, which the writer shares: an object
+// is read key by key in its table's order, each key (present or left out)
+// through a switch over its kind's keys.
+#include "platform/description/keys.h"
 #include "platform/emu/state.h"
 
 #include <nlohmann/json.hpp>
@@ -8,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <set>
 #include <stdexcept>
 #include <tuple>
@@ -16,6 +22,18 @@ namespace emu {
 namespace {
 
 using json = nlohmann::json;
+namespace keys = desc::keys;
+using keys::at;
+using keys::at_open_key;
+using keys::change_key;
+using keys::controller_key;
+using keys::fault_key;
+using keys::hub_key;
+using keys::item;
+using keys::machine_key;
+using keys::node_key;
+using keys::port_key;
+using keys::version_key;
 
 struct fault_at : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -25,23 +43,46 @@ struct fault_at : std::runtime_error {
     throw fault_at(place + ": " + what);
 }
 
-void only_keys(const json &j, const std::string &place, std::initializer_list<const char *> keys) {
+// `j` is an object whose keys are all in E's table.
+template <typename E> void known_keys(const json &j, const std::string &place) {
     if (!j.is_object()) {
         fail(place, "expected an object");
     }
-    for (const auto &item : j.items()) {
-        bool known = false;
-        for (const char *k : keys) {
-            known = known || item.key() == k;
-        }
-        if (!known) {
-            fail(place.empty() ? item.key() : place + "." + item.key(), "unknown key");
+    for (const auto &entry : j.items()) {
+        if (!keys::find<E>(entry.key())) {
+            fail(at(place, entry.key()), "unknown key");
         }
     }
 }
 
-std::string at(const std::string &place, const char *key) {
-    return place.empty() ? std::string(key) : place + "." + key;
+template <typename E> bool has(const json &j, E key) {
+    return j.contains(std::string(keys::name(key)));
+}
+
+// Hands every key of E's table, in the table's order, to `read` with its value
+// (null when the key is left out) and its place.
+template <typename E, typename Read>
+void each_key(const json &j, const std::string &place, const Read &read) {
+    for (const keys::key<E> &k : keys::table(E{})) {
+        const auto found = j.find(std::string(k.name));
+        read(k.id, found == j.end() ? nullptr : &*found, at(place, k.name));
+    }
+}
+
+template <typename E, typename Read>
+void read_object(const json &j, const std::string &place, const Read &read) {
+    known_keys<E>(j, place);
+    each_key<E>(j, place, read);
+}
+
+// Hands every item of an array to `read` with its place.
+template <typename Read> void each_item(const json &j, const std::string &place, const Read &read) {
+    if (!j.is_array()) {
+        fail(place, "expected an array");
+    }
+    for (std::size_t i = 0; i < j.size(); ++i) {
+        read(j[i], item(place, i));
+    }
 }
 
 std::uint64_t whole(const json &j, const std::string &place, std::uint64_t lo, std::uint64_t hi) {
@@ -97,139 +138,6 @@ std::uint16_t id16(const json &j, const std::string &place) {
     fail(place, "expected a 16-bit ID such as \"0x7A31\"");
 }
 
-hub_desc parse_hub(const json &j, const std::string &place, unsigned depth);
-
-port_desc parse_port(const json &j, const std::string &place, std::uint32_t port_count,
-                     unsigned depth) {
-    only_keys(j, place,
-              {"port", "vid", "pid", "status", "speed", "legacy_query", "device_is_hub",
-               "driver_key", "device_id", "description", "hub"});
-    port_desc p;
-    if (!j.contains("port")) {
-        fail(place, "a port needs its \"port\" number");
-    }
-    p.port = static_cast<std::uint32_t>(whole(j["port"], at(place, "port"), 1, 255));
-    if (p.port > port_count) {
-        fail(at(place, "port"), "port " + std::to_string(p.port) + " is beyond the hub's " +
-                                    std::to_string(port_count) + " ports");
-    }
-    if (j.contains("vid")) {
-        p.vid = id16(j["vid"], at(place, "vid"));
-    }
-    if (j.contains("pid")) {
-        p.pid = id16(j["pid"], at(place, "pid"));
-    }
-    if (j.contains("status")) {
-        p.status =
-            static_cast<std::uint32_t>(whole(j["status"], at(place, "status"), 0, 0xFFFFFFFFu));
-    }
-    if (j.contains("speed")) {
-        const json &s = j["speed"];
-        if (s == "low") {
-            p.speed = 0;
-        } else if (s == "full") {
-            p.speed = 1;
-        } else if (s == "high") {
-            p.speed = 2;
-        } else {
-            fail(at(place, "speed"), "expected \"low\", \"full\" or \"high\"");
-        }
-    }
-    if (j.contains("legacy_query")) {
-        p.legacy_only = flag(j["legacy_query"], at(place, "legacy_query"));
-    }
-    if (j.contains("hub")) {
-        p.hub.push_back(parse_hub(j["hub"], at(place, "hub"), depth + 1));
-        p.device_is_hub = true;
-    }
-    if (j.contains("device_is_hub")) {
-        p.device_is_hub = flag(j["device_is_hub"], at(place, "device_is_hub"));
-    }
-    if (j.contains("driver_key")) {
-        if (!j["driver_key"].is_null()) {
-            p.driver_key = text(j["driver_key"], at(place, "driver_key"));
-        }
-    } else {
-        // Every enumerated device has a driver key; make one up that names its place.
-        p.driver_key = "{36fc9e60-c465-11cf-8056-444553540000}\\" + place;
-    }
-    if (j.contains("device_id")) {
-        p.device_id = text(j["device_id"], at(place, "device_id"));
-    } else {
-        char id[64];
-        std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X\\%u", p.vid, p.pid, p.port);
-        p.device_id = id;
-    }
-    if (j.contains("description")) {
-        p.description = text(j["description"], at(place, "description"));
-    } else {
-        p.description = "USB Composite Device";
-    }
-    return p;
-}
-
-hub_desc parse_hub(const json &j, const std::string &place, unsigned depth) {
-    if (depth > 32) {
-        fail(place, "hubs nested too deep");
-    }
-    only_keys(j, place, {"name", "port_count", "ports"});
-    hub_desc h;
-    if (!j.contains("name")) {
-        fail(place, "a hub needs its \"name\"");
-    }
-    h.name = text(j["name"], at(place, "name"), false);
-    if (!j.contains("port_count")) {
-        fail(place, "a hub needs its \"port_count\"");
-    }
-    h.port_count =
-        static_cast<std::uint32_t>(whole(j["port_count"], at(place, "port_count"), 0, 255));
-    if (j.contains("ports")) {
-        const json &ports = j["ports"];
-        if (!ports.is_array()) {
-            fail(at(place, "ports"), "expected an array");
-        }
-        std::set<std::uint32_t> seen;
-        for (std::size_t i = 0; i < ports.size(); ++i) {
-            const std::string pp = at(place, "ports") + "[" + std::to_string(i) + "]";
-            port_desc p = parse_port(ports[i], pp, h.port_count, depth);
-            if (!seen.insert(p.port).second) {
-                fail(at(pp, "port"), "port " + std::to_string(p.port) + " is listed twice");
-            }
-            h.ports.push_back(std::move(p));
-        }
-    }
-    return h;
-}
-
-node_desc parse_node(const json &j, const std::string &place, unsigned depth) {
-    if (depth > 64) {
-        fail(place, "nodes nested too deep");
-    }
-    only_keys(j, place, {"driver_key", "device_id", "description", "children"});
-    node_desc n;
-    if (j.contains("driver_key") && !j["driver_key"].is_null()) {
-        n.driver_key = text(j["driver_key"], at(place, "driver_key"));
-    }
-    if (!j.contains("device_id")) {
-        fail(place, "a node needs its \"device_id\"");
-    }
-    n.device_id = text(j["device_id"], at(place, "device_id"));
-    if (j.contains("description") && !j["description"].is_null()) {
-        n.description = text(j["description"], at(place, "description"));
-    }
-    if (j.contains("children")) {
-        const json &c = j["children"];
-        if (!c.is_array()) {
-            fail(at(place, "children"), "expected an array");
-        }
-        for (std::size_t i = 0; i < c.size(); ++i) {
-            n.children.push_back(
-                parse_node(c[i], at(place, "children") + "[" + std::to_string(i) + "]", depth + 1));
-        }
-    }
-    return n;
-}
-
 void collect_hub_names(const hub_desc &h, const std::string &place, std::set<std::string> &names) {
     if (!names.insert(h.name).second) {
         fail(place, "hub name \"" + h.name + "\" is used twice");
@@ -269,37 +177,347 @@ void all_hub_names(const hub_desc &h, std::set<std::string> &names) {
     }
 }
 
-// The calls a fault can be planted in, and what each one can be told.
-struct fault_site {
-    const char *function;
-    const char *device_key; // the key that narrows it to one device, or null
-    bool ioctl_and_port;    // DeviceIoControl's control code and port
-    bool size;              // GlobalAlloc's byte count
-    bool actual_length;
-    bool raw_reply;
+hub_desc parse_hub(const json &j, const std::string &place, unsigned depth);
+
+std::uint8_t speed(const json &j, const std::string &place) {
+    for (std::uint8_t i = 0; i < std::size(keys::speed_names); ++i) {
+        if (j.is_string() && j.get<std::string>() == keys::speed_names[i]) {
+            return i;
+        }
+    }
+    fail(place, "expected \"low\", \"full\" or \"high\"");
+}
+
+port_desc parse_port(const json &j, const std::string &place, std::uint32_t port_count,
+                     unsigned depth) {
+    port_desc p;
+    read_object<port_key>(j, place, [&](port_key key, const json *v, const std::string &kp) {
+        switch (key) {
+        case port_key::port:
+            if (v == nullptr) {
+                fail(place, "a port needs its \"port\" number");
+            }
+            p.port = static_cast<std::uint32_t>(whole(*v, kp, 1, 255));
+            if (p.port > port_count) {
+                fail(kp, "port " + std::to_string(p.port) + " is beyond the hub's " +
+                             std::to_string(port_count) + " ports");
+            }
+            break;
+        case port_key::vid:
+            p.vid = v != nullptr ? id16(*v, kp) : p.vid;
+            break;
+        case port_key::pid:
+            p.pid = v != nullptr ? id16(*v, kp) : p.pid;
+            break;
+        case port_key::status:
+            p.status =
+                v != nullptr ? static_cast<std::uint32_t>(whole(*v, kp, 0, 0xFFFFFFFFu)) : p.status;
+            break;
+        case port_key::speed:
+            p.speed = v != nullptr ? speed(*v, kp) : p.speed;
+            break;
+        case port_key::legacy_query:
+            p.legacy_only = v != nullptr ? flag(*v, kp) : p.legacy_only;
+            break;
+        case port_key::hub:
+            if (v != nullptr) {
+                p.hub.push_back(parse_hub(*v, kp, depth + 1));
+                p.device_is_hub = true;
+            }
+            break;
+        case port_key::device_is_hub:
+            p.device_is_hub = v != nullptr ? flag(*v, kp) : p.device_is_hub;
+            break;
+        case port_key::driver_key:
+            if (v == nullptr) {
+                p.driver_key = keys::default_port_driver_key(place);
+            } else if (!v->is_null()) {
+                p.driver_key = text(*v, kp);
+            }
+            break;
+        case port_key::device_id:
+            p.device_id =
+                v != nullptr ? text(*v, kp) : keys::default_port_device_id(p.vid, p.pid, p.port);
+            break;
+        case port_key::description:
+            p.description = v != nullptr ? text(*v, kp) : keys::default_port_description;
+            break;
+        }
+    });
+    return p;
+}
+
+std::vector<port_desc> parse_ports(const json &j, const std::string &place,
+                                   std::uint32_t port_count, unsigned depth) {
+    std::vector<port_desc> ports;
+    std::set<std::uint32_t> seen;
+    each_item(j, place, [&](const json &pj, const std::string &pp) {
+        port_desc p = parse_port(pj, pp, port_count, depth);
+        if (!seen.insert(p.port).second) {
+            fail(at(pp, "port"), "port " + std::to_string(p.port) + " is listed twice");
+        }
+        ports.push_back(std::move(p));
+    });
+    return ports;
+}
+
+hub_desc parse_hub(const json &j, const std::string &place, unsigned depth) {
+    if (depth > 32) {
+        fail(place, "hubs nested too deep");
+    }
+    hub_desc h;
+    read_object<hub_key>(j, place, [&](hub_key key, const json *v, const std::string &kp) {
+        switch (key) {
+        case hub_key::name:
+            if (v == nullptr) {
+                fail(place, "a hub needs its \"name\"");
+            }
+            h.name = text(*v, kp, false);
+            break;
+        case hub_key::port_count:
+            if (v == nullptr) {
+                fail(place, "a hub needs its \"port_count\"");
+            }
+            h.port_count = static_cast<std::uint32_t>(whole(*v, kp, 0, 255));
+            break;
+        case hub_key::ports:
+            if (v != nullptr) {
+                h.ports = parse_ports(*v, kp, h.port_count, depth);
+            }
+            break;
+        }
+    });
+    return h;
+}
+
+// A node's texts: `driver_key` and `description` may be null (none), and every
+// key may be left out (a device ID left out is empty).
+node_desc parse_node(const json &j, const std::string &place, unsigned depth) {
+    if (depth > 64) {
+        fail(place, "nodes nested too deep");
+    }
+    node_desc n;
+    read_object<node_key>(j, place, [&](node_key key, const json *v, const std::string &kp) {
+        if (v == nullptr) {
+            return;
+        }
+        switch (key) {
+        case node_key::driver_key:
+            if (!v->is_null()) {
+                n.driver_key = text(*v, kp);
+            }
+            break;
+        case node_key::device_id:
+            n.device_id = text(*v, kp);
+            break;
+        case node_key::description:
+            if (!v->is_null()) {
+                n.description = text(*v, kp);
+            }
+            break;
+        case node_key::children:
+            each_item(*v, kp, [&](const json &c, const std::string &cp) {
+                n.children.push_back(parse_node(c, cp, depth + 1));
+            });
+            break;
+        }
+    });
+    return n;
+}
+
+// The numbers and hub names the controllers read so far have taken.
+struct taken {
+    std::set<int> numbers;
+    std::set<std::string> hub_names;
 };
 
-constexpr fault_site fault_sites[] = {
-    {"DeviceIoControl", "device", true, false, true, true},
-    {"CreateFileA", "device", false, false, false, false},
-    {"GlobalAlloc", nullptr, false, true, false, false},
-    {"WideCharToMultiByte", nullptr, false, false, false, false},
-    {"SetupDiGetClassDevsA", nullptr, false, false, false, false},
-    {"SetupDiEnumDeviceInterfaces", nullptr, false, false, false, false},
-    {"SetupDiGetDeviceInterfaceDetailA", "device", false, false, true, false},
-    {"CM_Locate_DevNodeA", "device", false, false, false, false},
-    {"CM_Get_Child", "device", false, false, false, false},
-    {"CM_Get_Sibling", "device", false, false, false, false},
-    {"CM_Get_Parent", "device", false, false, false, false},
-    {"CM_Get_DevNode_Registry_PropertyA", "device", false, false, false, true},
-    {"CM_Get_Device_IDA", "device", false, false, false, true},
-    {"CreateProcessA", "program", false, false, false, false},
-    {"SetPriorityClass", nullptr, false, false, false, false},
-};
+controller_desc parse_controller(const json &j, const std::string &place, taken &taken) {
+    controller_desc c;
+    read_object<controller_key>(
+        j, place, [&](controller_key key, const json *v, const std::string &kp) {
+            switch (key) {
+            case controller_key::number:
+                if (v != nullptr) {
+                    c.number = static_cast<int>(whole(*v, kp, 0, 9));
+                    if (!taken.numbers.insert(*c.number).second) {
+                        fail(kp,
+                             "controller number " + std::to_string(*c.number) + " is used twice");
+                    }
+                }
+                break;
+            case controller_key::interface_listed:
+                c.interface = v != nullptr ? flag(*v, kp) : c.interface;
+                break;
+            case controller_key::interface_path:
+                if (v != nullptr) {
+                    c.interface_path = text(*v, kp, false);
+                }
+                break;
+            case controller_key::driver_key:
+                if (v == nullptr) {
+                    fail(place, "a controller needs its \"driver_key\"");
+                }
+                c.driver_key = text(*v, kp);
+                break;
+            case controller_key::device_id:
+                c.device_id = v != nullptr ? text(*v, kp) : keys::default_controller_device_id;
+                break;
+            case controller_key::description:
+                c.description = v != nullptr ? text(*v, kp) : keys::default_controller_description;
+                break;
+            case controller_key::root_hub:
+                if (v == nullptr) {
+                    fail(place, "a controller needs its \"root_hub\"");
+                }
+                c.root_hub = parse_hub(*v, kp, 0);
+                collect_hub_names(c.root_hub, kp, taken.hub_names);
+                break;
+            }
+        });
+    return c;
+}
 
-// The control codes the emulated USB stack answers.
-constexpr std::uint32_t usb_control_codes[] = {0x220408, 0x22040C, 0x220414,
-                                               0x220420, 0x220424, 0x220448};
+void parse_at_open(const json &j, const std::string &place, change_desc &ch) {
+    known_keys<at_open_key>(j, place);
+    if (!has(j, at_open_key::device) || !has(j, at_open_key::nth)) {
+        fail(place, "needs \"device\" and \"nth\"");
+    }
+    each_key<at_open_key>(j, place, [&](at_open_key key, const json *v, const std::string &kp) {
+        switch (key) {
+        case at_open_key::device:
+            ch.at_open_device = open_key(utf8_to_ansi(text(*v, kp, false)));
+            break;
+        case at_open_key::nth:
+            ch.at_open_nth = static_cast<std::uint32_t>(whole(*v, kp, 1, 0xFFFFFFFFu));
+            break;
+        }
+    });
+}
+
+std::vector<std::uint32_t> parse_port_path(const json &j, const std::string &place) {
+    if (!j.is_array() || j.empty()) {
+        fail(place, "expected a non-empty array of port numbers");
+    }
+    std::vector<std::uint32_t> path;
+    for (std::size_t k = 0; k < j.size(); ++k) {
+        path.push_back(static_cast<std::uint32_t>(whole(j[k], item(place, k), 1, 255)));
+    }
+    return path;
+}
+
+// A change's port may leave out its number: the path's last one.
+port_desc parse_change_port(const json &j, const std::string &place, std::uint32_t number) {
+    json port = j;
+    if (port.is_object() && !has(port, port_key::port)) {
+        port[std::string(keys::name(port_key::port))] = number;
+    }
+    // Checked against the largest hub; the hub it lands on is checked later.
+    port_desc p = parse_port(port, place, 255, 0);
+    if (p.port != number) {
+        fail(at(place, "port"), "differs from the last number of port_path");
+    }
+    return p;
+}
+
+// Every key but one of the two times is required (checked before any is read).
+change_desc parse_change(const json &j, const std::string &place, const machine &m) {
+    known_keys<change_key>(j, place);
+    if (has(j, change_key::at_ms) == has(j, change_key::at_open) ||
+        !has(j, change_key::controller) || !has(j, change_key::port_path) ||
+        !has(j, change_key::port)) {
+        fail(place, "a change needs \"at_ms\" or \"at_open\", \"controller\", "
+                    "\"port_path\" and \"port\"");
+    }
+    change_desc ch;
+    each_key<change_key>(j, place, [&](change_key key, const json *v, const std::string &kp) {
+        switch (key) {
+        case change_key::at_ms:
+            ch.at_ms = v != nullptr ? whole(*v, kp, 0, 1ull << 48) : ch.at_ms;
+            break;
+        case change_key::at_open:
+            if (v != nullptr) {
+                parse_at_open(*v, kp, ch);
+            }
+            break;
+        case change_key::controller:
+            ch.controller = static_cast<std::size_t>(whole(*v, kp, 0, 1000));
+            if (ch.controller >= m.controllers.size()) {
+                fail(kp, "no controller at this position");
+            }
+            break;
+        case change_key::port_path:
+            ch.port_path = parse_port_path(*v, kp);
+            break;
+        case change_key::port:
+            if (!v->is_null()) {
+                ch.port = parse_change_port(*v, kp, ch.port_path.back());
+            }
+            break;
+        }
+    });
+    return ch;
+}
+
+// Every change must land on a port that exists when its time comes.
+void check_changes(const machine &m) {
+    machine replay = m;
+    std::vector<std::size_t> order(replay.changes.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    // Timed changes first, then those made by opens, each in their own order.
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const change_desc &x = replay.changes[a];
+        const change_desc &y = replay.changes[b];
+        return std::make_tuple(!x.at_open_device.empty(), x.at_open_nth, x.at_ms) <
+               std::make_tuple(!y.at_open_device.empty(), y.at_open_nth, y.at_ms);
+    });
+    for (std::size_t i : order) {
+        const change_desc &ch = replay.changes[i];
+        const std::string place = item("changes", i);
+        hub_desc *h = hub_for_path(replay, ch.controller, ch.port_path);
+        if (h == nullptr) {
+            fail(at(place, "port_path"), "leads to no port of a hub");
+        }
+        if (ch.port && ch.port->port > h->port_count) {
+            fail(at(place, "port_path"), "port beyond the hub's port count");
+        }
+        replace_port(*h, ch.port_path.back(), ch.port);
+        std::set<std::string> names;
+        for (const controller_desc &c : replay.controllers) {
+            collect_hub_names(c.root_hub, at(place, "port"), names);
+        }
+    }
+}
+
+void parse_version(const json &j, const std::string &place, machine &m) {
+    read_object<version_key>(j, place, [&](version_key key, const json *v, const std::string &kp) {
+        switch (key) {
+        case version_key::major:
+            if (v == nullptr) {
+                fail(place, "needs \"major\"");
+            }
+            m.major = static_cast<std::uint32_t>(whole(*v, kp, 0, 255));
+            break;
+        case version_key::minor:
+            m.minor = v != nullptr ? static_cast<std::uint32_t>(whole(*v, kp, 0, 255))
+                                   : keys::minor_version_unstated;
+            break;
+        case version_key::build:
+            m.build = v != nullptr ? static_cast<std::uint32_t>(whole(*v, kp, 0, 0xFFFF))
+                                   : keys::default_build(m.major);
+            break;
+        }
+    });
+}
+
+// One of two words: 0 for the first, 1 for the second.
+int one_of(const json &j, const std::string &place, const char *first, const char *second) {
+    if (j != first && j != second) {
+        fail(place, std::string("expected \"") + first + "\" or \"" + second + "\"");
+    }
+    return j == first ? 0 : 1;
+}
 
 // A 32-bit number, or a string of hexadecimal digits after "0x".
 std::uint32_t number32(const json &j, const std::string &place) {
@@ -350,109 +568,218 @@ std::vector<std::uint8_t> hex_bytes(const json &j, const std::string &place) {
     return bytes;
 }
 
+// The control codes the emulated USB stack answers.
+constexpr std::uint32_t usb_control_codes[] = {0x220408, 0x22040C, 0x220414,
+                                               0x220420, 0x220424, 0x220448};
+
+bool applies(fault_key key, const keys::fault_site &site) {
+    switch (key) {
+    case fault_key::function:
+    case fault_key::nth:
+    case fault_key::error:
+        return true;
+    case fault_key::ioctl:
+    case fault_key::port:
+        return site.ioctl_and_port;
+    case fault_key::device:
+        return site.device;
+    case fault_key::program:
+        return site.program;
+    case fault_key::controller:
+    case fault_key::hub:
+        return site.device_path;
+    case fault_key::size:
+        return site.size;
+    case fault_key::actual_length:
+        return site.actual_length;
+    case fault_key::raw_reply:
+        return site.raw_reply;
+    }
+    return false;
+}
+
+// A key that does not apply to the function is a fault, found in this order.
+void check_applies(const json &j, const std::string &place, const keys::fault_site &site) {
+    constexpr fault_key order[] = {
+        fault_key::ioctl,         fault_key::port,      fault_key::size,
+        fault_key::actual_length, fault_key::raw_reply, fault_key::controller,
+        fault_key::hub,           fault_key::device,    fault_key::program};
+    for (fault_key key : order) {
+        if (has(j, key) && !applies(key, site)) {
+            fail(at(place, keys::name(key)), std::string("does not apply to ") + site.function);
+        }
+    }
+}
+
+std::uint32_t control_code(const json &j, const std::string &place) {
+    const std::uint32_t code = number32(j, place);
+    if (std::find(std::begin(usb_control_codes), std::end(usb_control_codes), code) ==
+        std::end(usb_control_codes)) {
+        fail(place, "not a control code the USB stack answers");
+    }
+    return code;
+}
+
+// `controller` and `hub`: the device path of a controller's number or of a hub's name.
+std::string controller_path(const json &j, const std::string &place, const machine &m) {
+    const auto number = static_cast<int>(whole(j, place, 0, 9));
+    bool found = false;
+    for (const controller_desc &c : m.controllers) {
+        found = found || (c.number && *c.number == number);
+    }
+    if (!found) {
+        fail(place, "no controller has the number " + std::to_string(number));
+    }
+    return "\\\\.\\HCD" + std::to_string(number);
+}
+
+std::string hub_path(const json &j, const std::string &place,
+                     const std::set<std::string> &hub_names) {
+    const std::string name = text(j, place, false);
+    if (hub_names.count(name) == 0) {
+        fail(place, "no hub of the machine has this name");
+    }
+    return "\\\\.\\" + utf8_to_ansi(name);
+}
+
+int actions(const json &j) {
+    return static_cast<int>(has(j, fault_key::error)) +
+           static_cast<int>(has(j, fault_key::actual_length)) +
+           static_cast<int>(has(j, fault_key::raw_reply));
+}
+
 fault parse_fault(const json &j, const std::string &place, const machine &m,
                   const std::set<std::string> &hub_names) {
-    only_keys(j, place,
-              {"function", "ioctl", "device", "controller", "hub", "program", "port", "size", "nth",
-               "error", "actual_length", "raw_reply"});
-    if (!j.contains("function")) {
-        fail(place, "a fault needs its \"function\"");
-    }
     fault f;
-    f.function = text(j["function"], at(place, "function"));
-    const fault_site *site = nullptr;
-    for (const fault_site &candidate : fault_sites) {
-        if (f.function == candidate.function) {
-            site = &candidate;
-        }
-    }
-    if (site == nullptr) {
-        fail(at(place, "function"), "no fault can be planted in \"" + f.function + "\"");
-    }
-    auto only_for = [&](const char *key, bool allowed) {
-        if (j.contains(key) && !allowed) {
-            fail(at(place, key), "does not apply to " + f.function);
-        }
-    };
-    const bool device_path = site->device_key != nullptr &&
-                             (f.function == "DeviceIoControl" || f.function == "CreateFileA");
-    only_for("ioctl", site->ioctl_and_port);
-    only_for("port", site->ioctl_and_port);
-    only_for("size", site->size);
-    only_for("actual_length", site->actual_length);
-    only_for("raw_reply", site->raw_reply);
-    only_for("controller", device_path);
-    only_for("hub", device_path);
-    only_for("device", site->device_key != nullptr && std::string(site->device_key) == "device");
-    only_for("program", site->device_key != nullptr && std::string(site->device_key) == "program");
-
-    if (j.contains("ioctl")) {
-        f.ioctl = number32(j["ioctl"], at(place, "ioctl"));
-        bool known = false;
-        for (std::uint32_t code : usb_control_codes) {
-            known = known || code == f.ioctl;
-        }
-        if (!known) {
-            fail(at(place, "ioctl"), "not a control code the USB stack answers");
-        }
-    }
     int narrowing = 0;
-    if (j.contains("device")) {
-        f.device = text(j["device"], at(place, "device"), false);
-        ++narrowing;
-    }
-    if (j.contains("program")) {
-        f.device = text(j["program"], at(place, "program"), false);
-        ++narrowing;
-    }
-    if (j.contains("controller")) {
-        const auto number = static_cast<int>(whole(j["controller"], at(place, "controller"), 0, 9));
-        bool found = false;
-        for (const controller_desc &c : m.controllers) {
-            found = found || (c.number && *c.number == number);
+    read_object<fault_key>(j, place, [&](fault_key key, const json *v, const std::string &kp) {
+        switch (key) {
+        case fault_key::function:
+            if (v == nullptr) {
+                fail(place, "a fault needs its \"function\"");
+            }
+            f.function = text(*v, kp);
+            if (const keys::fault_site *site = keys::find_fault_site(f.function)) {
+                check_applies(j, place, *site);
+            } else {
+                fail(kp, "no fault can be planted in \"" + f.function + "\"");
+            }
+            break;
+        case fault_key::ioctl:
+            f.ioctl = v != nullptr ? control_code(*v, kp) : f.ioctl;
+            break;
+        case fault_key::device:
+        case fault_key::program:
+        case fault_key::controller:
+        case fault_key::hub:
+            if (v != nullptr) {
+                f.device = key == fault_key::controller ? controller_path(*v, kp, m)
+                           : key == fault_key::hub      ? hub_path(*v, kp, hub_names)
+                                                        : text(*v, kp, false);
+                ++narrowing;
+            }
+            if (key == fault_key::hub && narrowing > 1) {
+                fail(place, "at most one of \"device\", \"controller\" and \"hub\"");
+            }
+            break;
+        case fault_key::port:
+            f.port = v != nullptr ? static_cast<std::uint32_t>(whole(*v, kp, 1, 255)) : f.port;
+            break;
+        case fault_key::size:
+            f.size = v != nullptr ? whole(*v, kp, 1, 0xFFFFFFFFu) : f.size;
+            break;
+        case fault_key::nth:
+            f.nth =
+                v != nullptr ? static_cast<std::uint32_t>(whole(*v, kp, 0, 0xFFFFFFFFu)) : f.nth;
+            break;
+        case fault_key::error:
+            if (actions(j) > 1) {
+                fail(place, "at most one of \"error\", \"actual_length\" and \"raw_reply\"");
+            }
+            f.error = v != nullptr ? number32(*v, kp) : f.error;
+            break;
+        case fault_key::actual_length:
+            if (v != nullptr) {
+                f.action = fault::actual_length;
+                f.length = number32(*v, kp);
+            }
+            break;
+        case fault_key::raw_reply:
+            if (v != nullptr) {
+                f.action = fault::raw_reply;
+                f.bytes = hex_bytes(*v, kp);
+            }
+            break;
         }
-        if (!found) {
-            fail(at(place, "controller"), "no controller has the number " + std::to_string(number));
-        }
-        f.device = "\\\\.\\HCD" + std::to_string(number);
-        ++narrowing;
-    }
-    if (j.contains("hub")) {
-        const std::string name = text(j["hub"], at(place, "hub"), false);
-        if (hub_names.count(name) == 0) {
-            fail(at(place, "hub"), "no hub of the machine has this name");
-        }
-        f.device = "\\\\.\\" + utf8_to_ansi(name);
-        ++narrowing;
-    }
-    if (narrowing > 1) {
-        fail(place, "at most one of \"device\", \"controller\" and \"hub\"");
-    }
-    if (j.contains("port")) {
-        f.port = static_cast<std::uint32_t>(whole(j["port"], at(place, "port"), 1, 255));
-    }
-    if (j.contains("size")) {
-        f.size = whole(j["size"], at(place, "size"), 1, 0xFFFFFFFFu);
-    }
-    if (j.contains("nth")) {
-        f.nth = static_cast<std::uint32_t>(whole(j["nth"], at(place, "nth"), 0, 0xFFFFFFFFu));
-    }
-    const int actions = static_cast<int>(j.contains("error")) +
-                        static_cast<int>(j.contains("actual_length")) +
-                        static_cast<int>(j.contains("raw_reply"));
-    if (actions > 1) {
-        fail(place, "at most one of \"error\", \"actual_length\" and \"raw_reply\"");
-    }
-    if (j.contains("error")) {
-        f.error = number32(j["error"], at(place, "error"));
-    } else if (j.contains("actual_length")) {
-        f.action = fault::actual_length;
-        f.length = number32(j["actual_length"], at(place, "actual_length"));
-    } else if (j.contains("raw_reply")) {
-        f.action = fault::raw_reply;
-        f.bytes = hex_bytes(j["raw_reply"], at(place, "raw_reply"));
-    }
+    });
     return f;
+}
+
+// Every hub name the machine can show: those of its controllers now and those
+// its changes bring.
+std::set<std::string> every_hub_name(const machine &m) {
+    std::set<std::string> names;
+    for (const controller_desc &c : m.controllers) {
+        all_hub_names(c.root_hub, names);
+    }
+    for (const change_desc &c : m.changes) {
+        if (c.port) {
+            for (const hub_desc &h : c.port->hub) {
+                all_hub_names(h, names);
+            }
+        }
+    }
+    return names;
+}
+
+// The top level: every key may be left out.
+void parse_top_key(const json &doc, machine_key key, const json &v, const std::string &place,
+                   machine &m) {
+    switch (key) {
+    case machine_key::os_version:
+        parse_version(v, place, m);
+        break;
+    case machine_key::clock:
+        m.virtual_clock = one_of(v, place, keys::clock_virtual, keys::clock_real) == 0;
+        break;
+    case machine_key::processes:
+        m.record_processes = one_of(v, place, keys::processes_run, keys::processes_record) == 1;
+        break;
+    case machine_key::largest_block:
+        m.largest_block = whole(v, place, 0, 0x7FFFFFFF);
+        break;
+    case machine_key::controllers: {
+        taken taken;
+        each_item(v, place, [&](const json &c, const std::string &cp) {
+            m.controllers.push_back(parse_controller(c, cp, taken));
+        });
+        break;
+    }
+    case machine_key::device_tree:
+        m.device_tree = parse_node(v, place, 0);
+        break;
+    case machine_key::nodes:
+        if (has(doc, machine_key::device_tree)) {
+            fail(place, "not beside \"device_tree\", which holds the whole tree");
+        }
+        each_item(v, place, [&](const json &n, const std::string &np) {
+            m.extra_nodes.push_back(parse_node(n, np, 0));
+        });
+        break;
+    case machine_key::changes:
+        each_item(v, place, [&](const json &c, const std::string &cp) {
+            m.changes.push_back(parse_change(c, cp, m));
+        });
+        check_changes(m);
+        break;
+    case machine_key::faults: {
+        const std::set<std::string> names = every_hub_name(m);
+        each_item(v, place, [&](const json &fj, const std::string &fp) {
+            m.faults.push_back(parse_fault(fj, fp, m, names));
+        });
+        break;
+    }
+    }
 }
 
 } // namespace
@@ -506,202 +833,11 @@ std::string parse_machine(const std::string &source, machine &out) {
     }
     try {
         machine m;
-        only_keys(j, "",
-                  {"os_version", "clock", "processes", "largest_block", "controllers", "changes",
-                   "nodes", "faults"});
-        if (j.contains("os_version")) {
-            const json &v = j["os_version"];
-            only_keys(v, "os_version", {"major", "minor", "build"});
-            if (!v.contains("major")) {
-                fail("os_version", "needs \"major\"");
+        read_object<machine_key>(j, "", [&](machine_key key, const json *v, const std::string &kp) {
+            if (v != nullptr) {
+                parse_top_key(j, key, *v, kp, m);
             }
-            m.major = static_cast<DWORD>(whole(v["major"], "os_version.major", 0, 255));
-            m.minor = v.contains("minor")
-                          ? static_cast<DWORD>(whole(v["minor"], "os_version.minor", 0, 255))
-                          : 0;
-            m.build = v.contains("build")
-                          ? static_cast<DWORD>(whole(v["build"], "os_version.build", 0, 0xFFFF))
-                          : (m.major == 5 ? 2600 : 7601);
-        }
-        if (j.contains("clock")) {
-            if (j["clock"] == "virtual") {
-                m.virtual_clock = true;
-            } else if (j["clock"] == "real") {
-                m.virtual_clock = false;
-            } else {
-                fail("clock", "expected \"virtual\" or \"real\"");
-            }
-        }
-        if (j.contains("processes")) {
-            if (j["processes"] == "run") {
-                m.record_processes = false;
-            } else if (j["processes"] == "record") {
-                m.record_processes = true;
-            } else {
-                fail("processes", "expected \"run\" or \"record\"");
-            }
-        }
-        if (j.contains("largest_block")) {
-            m.largest_block = whole(j["largest_block"], "largest_block", 0, 0x7FFFFFFF);
-        }
-        std::set<int> numbers;
-        std::set<std::string> hub_names;
-        if (j.contains("controllers")) {
-            const json &cs = j["controllers"];
-            if (!cs.is_array()) {
-                fail("controllers", "expected an array");
-            }
-            for (std::size_t i = 0; i < cs.size(); ++i) {
-                const std::string place = "controllers[" + std::to_string(i) + "]";
-                const json &c = cs[i];
-                only_keys(
-                    c, place,
-                    {"number", "interface", "driver_key", "device_id", "description", "root_hub"});
-                controller_desc cd;
-                if (c.contains("number")) {
-                    cd.number = static_cast<int>(whole(c["number"], at(place, "number"), 0, 9));
-                    if (!numbers.insert(*cd.number).second) {
-                        fail(at(place, "number"),
-                             "controller number " + std::to_string(*cd.number) + " is used twice");
-                    }
-                }
-                if (c.contains("interface")) {
-                    cd.interface = flag(c["interface"], at(place, "interface"));
-                }
-                if (!c.contains("driver_key")) {
-                    fail(place, "a controller needs its \"driver_key\"");
-                }
-                cd.driver_key = text(c["driver_key"], at(place, "driver_key"));
-                cd.device_id =
-                    c.contains("device_id")
-                        ? text(c["device_id"], at(place, "device_id"))
-                        : std::string("PCI\\VEN_8086&DEV_24C2&SUBSYS_00000000&REV_01\\3&0&0&E8");
-                cd.description = c.contains("description")
-                                     ? text(c["description"], at(place, "description"))
-                                     : std::string("USB Universal Host Controller");
-                if (!c.contains("root_hub")) {
-                    fail(place, "a controller needs its \"root_hub\"");
-                }
-                cd.root_hub = parse_hub(c["root_hub"], at(place, "root_hub"), 0);
-                collect_hub_names(cd.root_hub, at(place, "root_hub"), hub_names);
-                m.controllers.push_back(std::move(cd));
-            }
-        }
-        if (j.contains("nodes")) {
-            const json &ns = j["nodes"];
-            if (!ns.is_array()) {
-                fail("nodes", "expected an array");
-            }
-            for (std::size_t i = 0; i < ns.size(); ++i) {
-                m.extra_nodes.push_back(parse_node(ns[i], "nodes[" + std::to_string(i) + "]", 0));
-            }
-        }
-        if (j.contains("changes")) {
-            const json &cs = j["changes"];
-            if (!cs.is_array()) {
-                fail("changes", "expected an array");
-            }
-            for (std::size_t i = 0; i < cs.size(); ++i) {
-                const std::string place = "changes[" + std::to_string(i) + "]";
-                const json &c = cs[i];
-                only_keys(c, place, {"at_ms", "at_open", "controller", "port_path", "port"});
-                change_desc ch;
-                if (c.contains("at_ms") == c.contains("at_open") || !c.contains("controller") ||
-                    !c.contains("port_path") || !c.contains("port")) {
-                    fail(place, "a change needs \"at_ms\" or \"at_open\", \"controller\", "
-                                "\"port_path\" and \"port\"");
-                }
-                if (c.contains("at_ms")) {
-                    ch.at_ms = whole(c["at_ms"], at(place, "at_ms"), 0, 1ull << 48);
-                } else {
-                    const json &o = c["at_open"];
-                    const std::string op = at(place, "at_open");
-                    only_keys(o, op, {"device", "nth"});
-                    if (!o.contains("device") || !o.contains("nth")) {
-                        fail(op, "needs \"device\" and \"nth\"");
-                    }
-                    ch.at_open_device =
-                        open_key(utf8_to_ansi(text(o["device"], at(op, "device"), false)));
-                    ch.at_open_nth =
-                        static_cast<std::uint32_t>(whole(o["nth"], at(op, "nth"), 1, 0xFFFFFFFFu));
-                }
-                ch.controller = static_cast<std::size_t>(
-                    whole(c["controller"], at(place, "controller"), 0, 1000));
-                if (ch.controller >= m.controllers.size()) {
-                    fail(at(place, "controller"), "no controller at this position");
-                }
-                const json &path = c["port_path"];
-                if (!path.is_array() || path.empty()) {
-                    fail(at(place, "port_path"), "expected a non-empty array of port numbers");
-                }
-                for (std::size_t k = 0; k < path.size(); ++k) {
-                    ch.port_path.push_back(static_cast<std::uint32_t>(whole(
-                        path[k], at(place, "port_path") + "[" + std::to_string(k) + "]", 1, 255)));
-                }
-                if (!c["port"].is_null()) {
-                    json port = c["port"];
-                    if (port.is_object() && !port.contains("port")) {
-                        port["port"] = ch.port_path.back();
-                    }
-                    // Checked against the largest hub; the hub it lands on is checked below.
-                    ch.port = parse_port(port, at(place, "port"), 255, 0);
-                    if (ch.port->port != ch.port_path.back()) {
-                        fail(at(place, "port.port"), "differs from the last number of port_path");
-                    }
-                }
-                m.changes.push_back(std::move(ch));
-            }
-            // Every change must land on a port that exists when its time comes.
-            machine replay = m;
-            std::vector<std::size_t> order(replay.changes.size());
-            for (std::size_t i = 0; i < order.size(); ++i) {
-                order[i] = i;
-            }
-            // Timed changes first, then those made by opens, each in their own order.
-            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-                const change_desc &x = replay.changes[a];
-                const change_desc &y = replay.changes[b];
-                return std::make_tuple(!x.at_open_device.empty(), x.at_open_nth, x.at_ms) <
-                       std::make_tuple(!y.at_open_device.empty(), y.at_open_nth, y.at_ms);
-            });
-            for (std::size_t i : order) {
-                const change_desc &ch = replay.changes[i];
-                const std::string place = "changes[" + std::to_string(i) + "]";
-                hub_desc *h = hub_for_path(replay, ch.controller, ch.port_path);
-                if (h == nullptr) {
-                    fail(at(place, "port_path"), "leads to no port of a hub");
-                }
-                if (ch.port && ch.port->port > h->port_count) {
-                    fail(at(place, "port_path"), "port beyond the hub's port count");
-                }
-                replace_port(*h, ch.port_path.back(), ch.port);
-                std::set<std::string> names;
-                for (std::size_t k = 0; k < replay.controllers.size(); ++k) {
-                    collect_hub_names(replay.controllers[k].root_hub, at(place, "port"), names);
-                }
-            }
-        }
-        if (j.contains("faults")) {
-            const json &fs = j["faults"];
-            if (!fs.is_array()) {
-                fail("faults", "expected an array");
-            }
-            std::set<std::string> names;
-            for (const controller_desc &c : m.controllers) {
-                all_hub_names(c.root_hub, names);
-            }
-            for (const change_desc &c : m.changes) {
-                if (c.port) {
-                    for (const hub_desc &h : c.port->hub) {
-                        all_hub_names(h, names);
-                    }
-                }
-            }
-            for (std::size_t i = 0; i < fs.size(); ++i) {
-                m.faults.push_back(
-                    parse_fault(fs[i], "faults[" + std::to_string(i) + "]", m, names));
-            }
-        }
+        });
         out = std::move(m);
         return "";
     } catch (const fault_at &e) {

@@ -119,7 +119,8 @@ const fault *take_fault(const char *function, std::uint32_t ioctl, const std::st
 const hub_desc *find_hub(const std::string &name);
 
 // The device path under which the host-controller interface enumeration lists
-// controller `index`; CreateFileA opens the controller by it.
+// controller `index` (its `interface_path`, or one made from its device ID);
+// CreateFileA opens the controller by it.
 std::string interface_path(std::size_t index);
 
 // Texts of the machine description (UTF-8) as the platform hands them out:

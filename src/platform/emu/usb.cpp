@@ -123,7 +123,7 @@ target resolve(const std::string &path) {
             return t;
         }
         t.hub = find_hub(name);
-    } else if (starts_with(path, "\\\\?\\")) {
+    } else { // a path the interface enumeration lists
         const auto &interfaces = current_index().interfaces;
         const auto it = interfaces.find(lower(path));
         if (it != interfaces.end()) {
@@ -313,6 +313,9 @@ const hub_desc *find_hub(const std::string &name) {
 
 std::string interface_path(std::size_t index) {
     const machine &m = st().m;
+    if (const auto &stated = m.controllers[index].interface_path) {
+        return utf8_to_ansi(*stated);
+    }
     const std::string &id = m.controllers[index].device_id;
     bool unique = !id.empty();
     for (std::size_t i = 0; i < index; ++i) {
