@@ -293,6 +293,7 @@ struct builder {
 };
 
 constexpr int deepest_hub = 8; // as deep as the scan follows external hubs, and one more
+constexpr const char *unnamed_hub = "CAPTURE#UNNAMED_HUB#";
 
 // A hub's name for the description: the one it answered, or, where it gave none
 // that can stand (none, empty, or another hub's), one made up that no device path
@@ -301,7 +302,7 @@ std::string hub_name_for(builder &b, const std::optional<std::string> &answered)
     if (answered && !answered->empty() && b.hub_names.insert(lower(*answered)).second) {
         return *answered;
     }
-    const std::string made = "CAPTURE#UNNAMED_HUB#" + std::to_string(b.placeholders++);
+    const std::string made = unnamed_hub + std::to_string(b.placeholders++);
     b.hub_names.insert(lower(made));
     return made;
 }
@@ -381,16 +382,32 @@ std::string looked_up_id(const recorded &r, const std::string &path) {
     return "";
 }
 
-desc::controller_desc build_controller(builder &b, const std::string &path) {
-    desc::controller_desc c;
-    c.driver_key = learned_name(b.r, path, code_hcd_driver_key, 0).value_or("");
-    c.device_id = looked_up_id(b.r, path);
-    c.description = "USB Universal Host Controller";
+// What one walk of a controller, opened as `path`, learned of it; a controller
+// walked twice (by number and by interface) takes what the first walk could not.
+void learn_controller(builder &b, desc::controller_desc &c, const std::string &path) {
+    if (c.driver_key.empty()) {
+        c.driver_key = learned_name(b.r, path, code_hcd_driver_key, 0).value_or("");
+    }
+    if (c.device_id.empty()) {
+        c.device_id = looked_up_id(b.r, path);
+    }
+    if (!c.root_hub.name.empty() && c.root_hub.name.rfind(unnamed_hub, 0) != 0) {
+        return;
+    }
     const auto root = learned_name(b.r, path, code_root_hub_name, 0);
     const bool walkable =
         opened(b.r, path) && root && !root->empty() && b.hub_names.count(lower(*root)) == 0;
-    c.root_hub = walkable ? build_hub(b, hub_name_for(b, root), 0)
-                          : desc::hub_desc{hub_name_for(b, std::nullopt), 0, {}};
+    if (walkable) {
+        c.root_hub = build_hub(b, hub_name_for(b, root), 0);
+    } else if (c.root_hub.name.empty()) {
+        c.root_hub = desc::hub_desc{hub_name_for(b, std::nullopt), 0, {}};
+    }
+}
+
+desc::controller_desc build_controller(builder &b, const std::string &path) {
+    desc::controller_desc c;
+    c.description = "USB Universal Host Controller";
+    learn_controller(b, c, path);
     return c;
 }
 
@@ -448,6 +465,7 @@ void build_controllers(builder &b) {
         }
         twin->interface = true;
         twin->interface_path = path;
+        learn_controller(b, *twin, path);
         b.m.controllers.push_back(*twin);
         numbered.erase(twin);
     }

@@ -1,0 +1,39 @@
+#!/bin/bash
+# One machine description, captured and replayed: quorvex-capture records the
+# emulated machine it describes, then quorvex rehearses one polling pass on the
+# original and on the capture. Standard output, commands, pauses, trace lines
+# and boxes must be the same, line for line. The emulation's own complaints about
+# a call (quorvex-emu: ...) are left out: a capture records how the call was
+# answered, which on Windows comes with no complaint.
+#
+# usage: round_trip.sh DESCRIPTION ARG QUORVEX QUORVEX_CAPTURE
+set -u
+[ $# -eq 4 ] || { echo "usage: $0 DESCRIPTION ARG QUORVEX QUORVEX_CAPTURE" >&2; exit 2; }
+description=$1 arg=$2 quorvex=$3 capture=$4
+work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-round-trip.XXXXXX") || exit 2
+trap 'rm -rf "$work"' EXIT
+
+QUORVEX_MACHINE=$description "$capture" "$work/captured.json" "$arg" > "$work/report" 2>&1
+status=$?
+if [ $status -eq 2 ]; then
+    # A description the emulated machine refuses: both programs refuse it alike.
+    QUORVEX_MACHINE=$description "$quorvex" "$arg" > "$work/original" 2>&1
+    diff -u "$work/original" "$work/report" && echo "ok: refused alike" && exit 0
+    echo "FAIL: quorvex-capture refused $description, but not as quorvex does"
+    exit 1
+fi
+[ $status -eq 0 ] || { cat "$work/report"; echo "FAIL: quorvex-capture ended with status $status"; exit 1; }
+rehearse() {
+    QUORVEX_MACHINE=$1 QUORVEX_REHEARSAL=1 "$quorvex" "$arg" > "$2.all" 2>&1
+    [ $? -eq 1 ] || { cat "$2.all"; echo "FAIL: quorvex on $1 did not end with status 1"; exit 1; }
+    grep -v '^quorvex-emu: ' "$2.all" > "$2"
+}
+rehearse "$description" "$work/original"
+rehearse "$work/captured.json" "$work/replayed"
+if ! diff -u --label original --label replayed "$work/original" "$work/replayed"; then
+    echo "--- the capture:"; cat "$work/captured.json"
+    echo "FAIL: the capture of $description does not answer as the original does"
+    exit 1
+fi
+echo "ok: $(grep -c . "$work/original") lines alike ($(grep -c '^run ' "$work/original") commands," \
+    "$(grep -c '^\[' "$work/original") boxes)"
