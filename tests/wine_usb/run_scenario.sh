@@ -2,7 +2,9 @@
 # Runs one wine-usb scenario on one build and compares it with the emulated
 # machine's run of the same description and arguments.
 #
-# usage: run_scenario.sh DESCRIPTION 64|32 QUORVEX_EXE LINUX_BUILD WINEPREFIX WINE64 HARNESS STANDINS
+# usage: run_scenario.sh DESCRIPTION 64|32 QUORVEX_EXE|ZIP LINUX_BUILD WINEPREFIX WINE64 HARNESS STANDINS
+# (from a ZIP, the release, the tool is the quorvex.exe it holds; a 32-bit run
+# goes through tests/wine/needs_ia32.sh, which skips it where no 32-bit code runs)
 #
 # A scenario is DESCRIPTION (NAME.json) and NAME.differences beside it:
 #   args A B ...      the tool's arguments (required)
@@ -25,7 +27,7 @@
 # The scenario passes when the differences are exactly the declared ones.
 set -u
 if [ $# -ne 8 ]; then
-    echo "usage: $0 DESCRIPTION 64|32 QUORVEX_EXE LINUX_BUILD WINEPREFIX WINE64 HARNESS STANDINS" >&2
+    echo "usage: $0 DESCRIPTION 64|32 QUORVEX_EXE|ZIP LINUX_BUILD WINEPREFIX WINE64 HARNESS STANDINS" >&2
     exit 2
 fi
 description=$(realpath -- "$1") || exit 2
@@ -36,7 +38,6 @@ export WINEPREFIX=$(realpath -m -- "$5")
 wine64=$6
 harness=$(realpath -m -- "$7")
 standins=$(realpath -m -- "$8")
-here=$(dirname "$(realpath -- "$0")")
 name=$(basename "$description" .json)
 differences=${description%.json}.differences
 batch_files=(del_sys.bat del_xctrl.bat del_sys_dl.bat)
@@ -62,19 +63,14 @@ while IFS= read -r line || [ -n "$line" ]; do
 done <"$differences" || fail "cannot read $differences"
 [ $have_args = 1 ] || fail "$differences: no 'args' line"
 
-if [ "$bits" = 32 ]; then
-    if ! probe=$(bash "$here/../../scripts/ia32_probe.sh"); then
-        echo "SKIP: wine-usb 32-bit: not run: ${probe#ia32: }"
-        exit 77
-    fi
-elif [ $only32 = 1 ]; then
+if [ "$bits" = 64 ] && [ $only32 = 1 ]; then
     echo "SKIP: $name runs on the 32-bit build only"
     exit 77
 fi
 
 for f in "$tool" "$linux_build/src/quorvex" "$linux_build/tests/wine_usb/make_table" "$harness" \
     "$standins/wdreg.exe"; do
-    [ -f "$f" ] || fail "missing $f (build every preset first: bash scripts/test.sh does)"
+    [ -f "$f" ] || fail "missing $f"
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-wine-usb.XXXXXX") || fail "no temporary directory"
@@ -103,7 +99,11 @@ for b in "${batch_files[@]}"; do
 done
 program=quorvex-xp64.exe
 [ "$bits" = 32 ] && program=quorvex-xp.exe
-cp "$tool" "$run/$program"
+case $tool in
+*.zip) (cd "$run" && cmake -E tar xf "$tool" quorvex.exe && mv quorvex.exe "$program") ||
+    fail "no quorvex.exe in $tool" ;;
+*) cp "$tool" "$run/$program" ;;
+esac
 (cd "$run" && WINEDEBUG=-all,warn+debugstr timeout 120 "$wine64" "$harness" run table.bin \
     boxes counts 60000 "$program" "${args[@]}" </dev/null >stdout 2>stderr)
 echo $? >"$run/status"
