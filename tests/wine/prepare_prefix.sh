@@ -8,8 +8,9 @@
 # the tool under that name and every other run sees Wine's default:
 #   quorvex-xp.exe    Windows XP (5.1), for the 32-bit program
 #   quorvex-xp64.exe  Windows XP x64 (5.2), for the 64-bit program
-# Wine's relay channel, when a scenario turns it on, shows only the calls that
-# tell polling from installing: the pause and the process start.
+# Wine's relay channel, when a runner turns it on, shows only the tool's own calls
+# (by its three names) of the pause, process starts, device opens and closes, and
+# blocks taken and given back.
 set -u
 export WINEPREFIX=$1
 shift
@@ -22,13 +23,18 @@ if [ "$1" != "$wine64" ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel3
     "$wine64" wineboot.exe -u >/dev/null 2>&1
 fi
 
+relayed=
+for f in Sleep CreateProcessA CreateFileA CloseHandle GlobalAlloc GlobalFree; do
+    relayed+="kernel32.$f;kernelbase.$f;"
+done
 settings=$(mktemp "${TMPDIR:-/tmp}/quorvex-prefix.XXXXXX.reg") || exit 1
 trap 'rm -f "$settings"' EXIT
 printf '%s\r\n' 'REGEDIT4' '' \
     '[HKEY_CURRENT_USER\Software\Wine\AppDefaults\quorvex-xp.exe]' '"Version"="winxp"' '' \
     '[HKEY_CURRENT_USER\Software\Wine\AppDefaults\quorvex-xp64.exe]' '"Version"="winxp64"' '' \
     '[HKEY_CURRENT_USER\Software\Wine\Debug]' \
-    '"RelayInclude"="kernel32.Sleep;kernelbase.Sleep;kernel32.CreateProcessA;kernelbase.CreateProcessA"' \
+    "\"RelayInclude\"=\"${relayed%;}\"" \
+    '"RelayFromInclude"="quorvex.exe;quorvex-xp.exe;quorvex-xp64.exe"' '"RelayFromExclude"=-' \
     '' >"$settings"
 # Wine's Z: drive is the Unix root.
 "$wine64" regedit.exe /S "Z:${settings//\//\\}" >/dev/null 2>&1 || {

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Runs one command-line scenario against a Windows build of the tool under Wine.
 #
-# usage: run_scenario.sh SCENARIO QUORVEX_EXE STANDINS_DIR WINEPREFIX EMULATOR [EMULATOR_ARGS...]
+# usage: run_scenario.sh SCENARIO QUORVEX_EXE|ZIP STANDINS_DIR WINEPREFIX EMULATOR [EMULATOR_ARGS...]
+# (from a ZIP, the release, the tool is the quorvex.exe it holds)
 #
 # The scenario's [args] are handed to the tool one per line, exactly as written;
 # its [stdout] and [log] must match the tool's standard output and the
@@ -24,17 +25,13 @@
 #                             still sit in its output buffer: standard output
 #                             must be a beginning of [stdout]
 #
-# Wine's cmd (8.0) takes a batch file whose name starts with the name of one of
-# its own commands followed by an underscore ("del_sys.bat") for that command
-# ("del" with the argument "_sys.bat"), so such a batch file never runs its own
-# lines there. The driver probes for this; where it is found, every batch line of
-# [log] is checked instead through a sentinel file ("_sys.bat" for
-# "del_sys.bat"): the sentinel of each expected batch file must be gone, every
-# other sentinel must remain. A note in the output says when this happens.
+# Wine's cmd (8.0) runs "del_sys.bat" as its own "del _sys.bat" (docs/building.md).
+# Where a probe finds this (a note says so), each batch line of [log] is checked
+# through its sentinel file instead ("_sys.bat"): gone if expected, there if not.
 set -u
 
 if [ $# -lt 5 ]; then
-    echo "usage: $0 SCENARIO QUORVEX_EXE STANDINS_DIR WINEPREFIX EMULATOR [ARGS...]" >&2
+    echo "usage: $0 SCENARIO QUORVEX_EXE|ZIP STANDINS_DIR WINEPREFIX EMULATOR [ARGS...]" >&2
     exit 2
 fi
 scenario=$(realpath -- "$1") || exit 2
@@ -117,6 +114,11 @@ fi
 # --- run the tool --------------------------------------------------------------
 run=$work/run
 mkdir "$run"
+case $tool in
+*.zip) (cd "$run" && cmake -E tar xf "$tool" quorvex.exe) || fail "no quorvex.exe in $tool" ;;
+*) cp "$tool" "$run/quorvex.exe" ;;
+esac
+tool=$run/quorvex.exe
 if [ "$windows_xp" = 1 ]; then
     # The PE header names the machine: 0x14c i386, 0x8664 x86-64.
     pe=$(od -An -tu4 -j60 -N4 "$tool" | tr -d ' ')
@@ -126,8 +128,7 @@ if [ "$windows_xp" = 1 ]; then
     8664) xp_name=quorvex-xp64.exe ;;
     *) fail "$tool: unknown PE machine $machine" ;;
     esac
-    cp "$tool" "$run/$xp_name"
-    tool=$run/$xp_name
+    mv "$tool" "$run/$xp_name" && tool=$run/$xp_name
 fi
 if [ "$use_standins" = 1 ]; then
     cp "$standins/wdreg.exe" "${batch_files[@]/#/$standins/}" "$run/"
@@ -175,67 +176,42 @@ elif [ "$status" != 1 ]; then
     failed=1
 fi
 
-if [ ${#expected_out[@]} -gt 0 ]; then
-    printf '%s\n' "${expected_out[@]}" >"$work/expected_stdout"
-else
-    : >"$work/expected_stdout"
-fi
+lines() { # LINE...: each on a line of its own; nothing for none
+    [ $# -eq 0 ] || printf '%s\n' "$@"
+}
+compare() { # WHAT EXPECTED ACTUAL
+    diff -u --label expected --label actual "$2" "$3" >"$work/diff" && return
+    echo "$1 differs:"
+    cat "$work/diff"
+    failed=1
+}
+
+lines "${expected_out[@]}" >"$work/expected_stdout"
 tr -d '\r' <"$work/stdout" >"$work/actual_stdout"
 if [ -n "$poll_seconds" ]; then
     # Stopped while polling: only what was flushed before can be there.
     head -c "$(wc -c <"$work/actual_stdout")" "$work/expected_stdout" >"$work/expected_head"
     mv "$work/expected_head" "$work/expected_stdout"
 fi
-if ! diff -u --label expected --label actual "$work/expected_stdout" "$work/actual_stdout" \
-    >"$work/stdout.diff"; then
-    echo "standard output differs:"
-    cat "$work/stdout.diff"
-    failed=1
-fi
+compare "standard output" "$work/expected_stdout" "$work/actual_stdout"
 
-log_lines=()
-for line in "${expected_log[@]}"; do
-    is_batch=0
-    for b in "${batch_files[@]}"; do
-        [ "$line" = "$b" ] && is_batch=1
-    done
-    if [ "$sentinels" = 1 ] && [ "$is_batch" = 1 ]; then
-        continue
-    fi
-    log_lines+=("$line")
-done
-if [ ${#log_lines[@]} -gt 0 ]; then
-    printf '%s\n' "${log_lines[@]}" >"$work/expected_log"
-else
-    : >"$work/expected_log"
-fi
-if [ -f "$run/standin.log" ]; then
-    tr -d '\r' <"$run/standin.log" >"$work/actual_log"
-else
-    : >"$work/actual_log"
-fi
-if ! diff -u --label expected --label actual "$work/expected_log" "$work/actual_log" \
-    >"$work/log.diff"; then
-    echo "standin.log differs:"
-    cat "$work/log.diff"
-    failed=1
-fi
-
+lines "${expected_log[@]}" >"$work/expected_log"
 if [ "$sentinels" = 1 ]; then
+    # Each batch line of [log] is checked through its sentinel instead.
     for b in "${batch_files[@]}"; do
-        expected_run=0
-        for line in "${expected_log[@]}"; do
-            [ "$line" = "$b" ] && expected_run=1
-        done
-        if [ "$expected_run" = 1 ] && [ -e "$run/${b#del}" ]; then
-            echo "$b: expected to run, but its sentinel ${b#del} is still there"
-            failed=1
-        elif [ "$expected_run" = 0 ] && [ ! -e "$run/${b#del}" ]; then
-            echo "$b: not expected to run, but its sentinel ${b#del} is gone"
-            failed=1
+        if grep -qxF "$b" "$work/expected_log"; then
+            [ ! -e "$run/${b#del}" ] || echo "$b: expected to run, but its sentinel ${b#del} is still there"
+        else
+            [ -e "$run/${b#del}" ] || echo "$b: not expected to run, but its sentinel ${b#del} is gone"
         fi
-    done
+    done >"$work/sentinels"
+    [ ! -s "$work/sentinels" ] || { cat "$work/sentinels"; failed=1; }
+    lines "${batch_files[@]}" >"$work/batch_files"
+    grep -vxFf "$work/batch_files" "$work/expected_log" >"$work/expected_commands"
+    mv "$work/expected_commands" "$work/expected_log"
 fi
+cat "$run/standin.log" 2>/dev/null | tr -d '\r' >"$work/actual_log"
+compare standin.log "$work/expected_log" "$work/actual_log"
 
 if [ "$failed" = 1 ]; then
     if [ -s "$work/stderr" ]; then

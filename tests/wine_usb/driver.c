@@ -517,14 +517,11 @@ static NTSTATUS control_request(IRP *irp, uint32_t code, ULONG in_size, ULONG ou
         if (table == NULL) {
             return complete(irp, STATUS_DEVICE_NOT_READY, 0);
         }
-        const ULONG need = sizeof counts + head->device_count * sizeof(uint32_t);
-        if (out_size < need) {
+        if (out_size < sizeof counts) {
             return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         }
-        counts.state = state;
         RtlCopyMemory(buffer, &counts, sizeof counts);
-        RtlCopyMemory(buffer + sizeof counts, opens, head->device_count * sizeof(uint32_t));
-        return complete(irp, STATUS_SUCCESS, need);
+        return complete(irp, STATUS_SUCCESS, sizeof counts);
     }
     return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
@@ -540,9 +537,7 @@ static NTSTATUS WINAPI dispatch_create(DEVICE_OBJECT *device, IRP *irp) {
         return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
     }
     take_steps(QVX_AT_MS, 0, (uint32_t)elapsed_ms());
-    if (by_interface) {
-        ++counts.interface_opens;
-    } else {
+    if (!by_interface) {
         take_steps(QVX_AT_OPEN, index, ++opens[index]);
     }
     return complete(irp, STATUS_SUCCESS, 0);
@@ -568,7 +563,6 @@ static NTSTATUS WINAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp) {
         ++counts.problems;
         return complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     }
-    ++counts.requests;
     take_steps(QVX_AT_MS, 0, (uint32_t)elapsed_ms());
     const struct qvx_device *d = &devices[index];
     const struct qvx_hub_state *h = d->kind == QVX_HUB ? hub_now(index) : NULL;

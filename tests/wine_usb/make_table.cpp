@@ -92,13 +92,20 @@ class table_writer {
             refuse("faults: Wine's device tree answers CM_Locate_DevNodeA with 0x13; state it "
                    "with {\"function\": \"CM_Locate_DevNodeA\", \"nth\": 0, \"error\": 19}");
         }
+        // Listed by interface, a controller is one of the stand-in's root devices,
+        // in order; the emulation makes the path the tool opens from its device_id.
         int slots = 0;
         for (const emu::controller_desc &c : base_.controllers) {
-            slots += c.interface ? 1 : 0;
-        }
-        if (slots > QVX_INTERFACE_SLOTS) {
-            refuse("controllers: at most " + std::to_string(QVX_INTERFACE_SLOTS) +
-                   " can be listed by interface");
+            const std::string id = "ROOT\\QUORVEX_HC\\000" + std::to_string(slots);
+            if (c.interface && slots++ == QVX_INTERFACE_SLOTS) {
+                refuse("controllers: at most " + std::to_string(QVX_INTERFACE_SLOTS) +
+                       " can be listed by interface");
+            }
+            if (c.interface && lower(c.device_id) != lower(id)) {
+                refuse("controllers: listed by interface, a controller is one of the stand-in's "
+                       "root devices, in order; state its device_id as " +
+                       id);
+            }
         }
     }
 

@@ -2,7 +2,9 @@
 # Runs one wine-usb scenario on one build and compares it with the emulated
 # machine's run of the same description and arguments.
 #
-# usage: run_scenario.sh DESCRIPTION 64|32 QUORVEX_EXE LINUX_BUILD WINEPREFIX WINE64 HARNESS STANDINS
+# usage: run_scenario.sh DESCRIPTION 64|32 QUORVEX_EXE|ZIP LINUX_BUILD WINEPREFIX WINE64 HARNESS STANDINS
+# (from a ZIP, the release, the tool is the quorvex.exe it holds; a 32-bit run
+# goes through tests/wine/needs_ia32.sh, which skips it where no 32-bit code runs)
 #
 # A scenario is DESCRIPTION (NAME.json) and NAME.differences beside it:
 #   args A B ...      the tool's arguments (required)
@@ -10,22 +12,20 @@
 #   <channel>: linux only: LINE  /  <channel>: wine only: LINE
 #                     a difference that remains, declared ("LINE [N times]" for N
 #                     in a row); lines starting with # explain it
-# The runs are compared channel by channel, each line prefixed with its channel:
-#   stdout:  the tool's standard output
-#   command: every command line, batch files apart (Wine's cmd cannot run
-#            del_*.bat under that name; see docs/building.md)
-#   batch:   each batch file that ran at least once ("del_sys.bat ran")
-#   trace:   the debugger output, line by line
-#   box:     the message boxes, "[caption] text"
-#   misuse:  a call the emulation refuses as breaking the platform's rules (Wine's
-#            side has none: the driver answers such a call as Windows does)
-#   end:     the exit status and every device opened by number or name, with
-#            its count ("opened \\.\hcd0 2"): how many passes ran, and so where
-#            polling ended
-# The scenario passes when the differences are exactly the declared ones.
+# The runs are compared channel by channel (docs/wine-usb.md), each line prefixed
+# with its channel: stdout, start (every process start, in order), command (what
+# ran, batch files apart), batch (each batch file that ran), trace, box, misuse
+# (the emulation's only) and end (the exit status, the devices opened with their
+# counts, the calls made of the five below, and what was still held). Under Wine
+# the relay channel shows the tool's own calls of CreateProcessA, CreateFileA,
+# CloseHandle, GlobalAlloc and GlobalFree (prepare_prefix.sh), written down as the
+# emulation writes its journal and QUORVEX_STATS. The scenario passes when the
+# differences are exactly the declared ones, both sides end holding no block and
+# no handle, and the harness does not complain (of a request the stand-in driver
+# could not place, for one).
 set -u
 if [ $# -ne 8 ]; then
-    echo "usage: $0 DESCRIPTION 64|32 QUORVEX_EXE LINUX_BUILD WINEPREFIX WINE64 HARNESS STANDINS" >&2
+    echo "usage: $0 DESCRIPTION 64|32 QUORVEX_EXE|ZIP LINUX_BUILD WINEPREFIX WINE64 HARNESS STANDINS" >&2
     exit 2
 fi
 description=$(realpath -- "$1") || exit 2
@@ -36,7 +36,6 @@ export WINEPREFIX=$(realpath -m -- "$5")
 wine64=$6
 harness=$(realpath -m -- "$7")
 standins=$(realpath -m -- "$8")
-here=$(dirname "$(realpath -- "$0")")
 name=$(basename "$description" .json)
 differences=${description%.json}.differences
 batch_files=(del_sys.bat del_xctrl.bat del_sys_dl.bat)
@@ -62,30 +61,26 @@ while IFS= read -r line || [ -n "$line" ]; do
 done <"$differences" || fail "cannot read $differences"
 [ $have_args = 1 ] || fail "$differences: no 'args' line"
 
-if [ "$bits" = 32 ]; then
-    if ! probe=$(bash "$here/../../scripts/ia32_probe.sh"); then
-        echo "SKIP: wine-usb 32-bit: not run: ${probe#ia32: }"
-        exit 77
-    fi
-elif [ $only32 = 1 ]; then
+if [ "$bits" = 64 ] && [ $only32 = 1 ]; then
     echo "SKIP: $name runs on the 32-bit build only"
     exit 77
 fi
 
 for f in "$tool" "$linux_build/src/quorvex" "$linux_build/tests/wine_usb/make_table" "$harness" \
     "$standins/wdreg.exe"; do
-    [ -f "$f" ] || fail "missing $f (build every preset first: bash scripts/test.sh does)"
+    [ -f "$f" ] || fail "missing $f"
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-wine-usb.XXXXXX") || fail "no temporary directory"
 [ -n "${KEEP:-}" ] || trap 'rm -rf "$work"' EXIT; echo "work: $work"
 mkdir "$work/linux" "$work/wine"
+printf '%s\n' "${batch_files[@]}" >"$work/batch_files"
 
 "$linux_build/tests/wine_usb/make_table" "$description" "$work/wine/table.bin" ||
     fail "no table for the stand-in"
 
 # --- the emulated machine ------------------------------------------------------
-(cd "$work/linux" &&
+(cd "$work/linux" && touch journal trace &&
     QUORVEX_MACHINE=$description QUORVEX_TRACE=trace QUORVEX_JOURNAL=journal QUORVEX_STATS=stats \
         timeout 60 "$linux_build/src/quorvex" "${args[@]}" >stdout 2>stderr)
 echo $? >"$work/linux/status"
@@ -103,52 +98,75 @@ for b in "${batch_files[@]}"; do
 done
 program=quorvex-xp64.exe
 [ "$bits" = 32 ] && program=quorvex-xp.exe
-cp "$tool" "$run/$program"
-(cd "$run" && WINEDEBUG=-all,warn+debugstr timeout 120 "$wine64" "$harness" run table.bin \
-    boxes counts 60000 "$program" "${args[@]}" </dev/null >stdout 2>stderr)
+case $tool in
+*.zip) (cd "$run" && cmake -E tar xf "$tool" quorvex.exe && mv quorvex.exe "$program") ||
+    fail "no quorvex.exe in $tool" ;;
+*) cp "$tool" "$run/$program" ;;
+esac
+(cd "$run" && WINEDEBUG=-all,warn+debugstr,+relay timeout 120 "$wine64" "$harness" run table.bin \
+    boxes 60000 "$program" "${args[@]}" </dev/null >stdout 2>stderr)
 echo $? >"$run/status"
-if grep -q '^harness:' "$run/stderr"; then
-    grep '^harness:' "$run/stderr"
-fi
+# The journal, trace and statistics of Wine's side, from its debugger output
+# (Wine escapes the text) and the relay lines: a call, then what it returned.
+(cd "$run" && perl -e '
+    sub text { my $t = shift; $t =~ s/\\(x([0-9a-fA-F]{2})|.)/defined $2 ? chr(hex $2) :
+        ($1 eq "n" ? "\n" : $1 eq "r" ? "\r" : $1 eq "t" ? "\t" : $1)/ge; $t }
+    my $string = qr/"((?:[^"\\]|\\.)*)"/;
+    open J, ">journal"; open T, ">trace"; open S, ">stats";
+    while (<STDIN>) {
+        if (/^\w+:warn:debugstr:OutputDebugStringA $string$/) { print T text($1) }
+        elsif (/^\w+:Call [\w.]+\.(\w+)\((.*)\) ret=\w+$/) {
+            ($f, $args) = ($1, $2);
+            $calls{$f}++;
+            print J text($1), "\n" if $f eq "CreateProcessA" && $args =~ /^\w+,\w+ $string/;
+        } elsif (/^\w+:Ret  [\w.]+\.$f\(\) retval=(\w+) ret=\w+$/) {
+            ($r, $ok, $at) = (hex $1, $1 !~ /^(0+|f+)$/, hex(($args =~ /^(\w+)/)[0]));
+            if ($f eq "GlobalAlloc" && $ok) { $blocks{$r}++ }
+            elsif ($f eq "GlobalFree" && !$ok && $blocks{$at} > 0) { $blocks{$at}-- }
+            elsif ($f eq "CreateFileA" && $ok) {
+                $handles{$r}++;
+                $opened{lc text($1)}++ if $args =~ /^\w+ $string,/;
+            } elsif ($f eq "CloseHandle" && $ok) { $handles{$at} > 0 ? $handles{$at}-- : $others-- }
+            elsif ($f eq "CreateProcessA" && $ok) { $others += 2 } # its process and thread
+        }
+    }
+    $held{blocks} += $_ for values %blocks;
+    $held{handles} += $_ for values %handles, $others;
+    print S "call $_ $calls{$_}\n" for sort keys %calls;
+    print S "opened $_ $opened{$_}\n" for sort keys %opened;
+    print S "exit 0 handles ", $held{handles} + 0, " blocks ", $held{blocks} + 0, "\n";
+' <stderr) || fail "cannot read what Wine showed"
 
 # --- both sides, channel by channel ----------------------------------------------
-is_batch() {
-    local b
-    for b in "${batch_files[@]}"; do
-        [ "$1" = "$b" ] && return 0
-    done
-    return 1
-}
-
 channels() { # SIDE: the side's lines, each prefixed with its channel
-    local side=$1 dir=$work/$1 line b
+    local dir=$work/$1 b f
     tr -d '\r' <"$dir/stdout" | sed 's/^/stdout: /'
-    if [ "$side" = linux ]; then
-        while IFS= read -r line; do
-            is_batch "$line" || echo "command: $line"
-        done < <(cat "$dir/journal" 2>/dev/null)
-        for b in "${batch_files[@]}"; do
-            grep -qxF "$b" "$dir/journal" 2>/dev/null && echo "batch: $b ran"
-        done
-        cat "$dir/trace" 2>/dev/null | sed 's/^/trace: /'
+    sed 's/^/start: /' "$dir/journal"
+    if [ "$1" = linux ]; then
+        grep -vxFf "$work/batch_files" "$dir/journal" | sed 's/^/command: /'
+    else
+        tr -d '\r' 2>/dev/null <"$dir/standin.log" | sed 's/^/command: /'
+    fi
+    for b in "${batch_files[@]}"; do
+        if [ "$1" = linux ]; then grep -qxF "$b" "$dir/journal"; else [ ! -e "$dir/${b#del}" ]; fi &&
+            echo "batch: $b ran"
+    done
+    sed 's/^/trace: /' "$dir/trace"
+    if [ "$1" = linux ]; then
         grep '^\[' "$dir/stderr" | sed 's/^/box: /'
         # A call the emulation refuses as against the platform's rules.
         grep '^quorvex-emu: ' "$dir/stderr" | sed 's/^quorvex-emu: /misuse: /'
-        echo "end: exit $(cat "$dir/status")"
-        grep '^opened \\\\\.\\' "$dir/stats" 2>/dev/null | sed 's/^/end: /'
     else
-        tr -d '\r' 2>/dev/null <"$dir/standin.log" | sed 's/^/command: /'
-        for b in "${batch_files[@]}"; do
-            [ -e "$dir/${b#del}" ] || echo "batch: $b ran"
-        done
-        # OutputDebugStringA "text" as Wine escapes it, back to the text's bytes.
-        perl -ne 'next unless /^[0-9a-f]+:warn:debugstr:OutputDebugStringA "(.*)"$/;
-            my $t = $1; $t =~ s/\\(x([0-9a-fA-F]{2})|.)/defined $2 ? chr(hex $2) : ($1 eq "n" ? "\n" : $1 eq "r" ? "\r" : $1 eq "t" ? "\t" : $1)/ge;
-            print $t' "$dir/stderr" | sed 's/^/trace: /'
         tr -d '\r' 2>/dev/null <"$dir/boxes" | sed 's/^/box: /'
-        echo "end: exit $(cat "$dir/status")"
-        tr -d '\r' 2>/dev/null <"$dir/counts" | sed 's/^/end: /'
     fi
+    echo "end: exit $(cat "$dir/status")"
+    sed -n 's/^opened \\\\?\\/opened \\\\.\\/; s/^opened /end: &/p' "$dir/stats" | LC_ALL=C sort
+    for f in CreateProcessA CreateFileA CloseHandle GlobalAlloc GlobalFree; do
+        awk -v f=$f '$1 == "call" && $2 == f { n = $3 } END { print "end: " f " called " n + 0 " times" }' \
+            "$dir/stats"
+    done
+    awk '$1 == "exit" { for (i = 3; i < NF; i += 2) n[$i] = $(i + 1)
+                        print "end: held " n["blocks"] " blocks, " n["handles"] " handles" }' "$dir/stats"
 }
 
 channels linux >"$work/linux.lines"
@@ -161,16 +179,21 @@ diff --unchanged-line-format= --old-line-format= --new-line-format='%L' \
 awk 'NR > 1 && $0 != last { print last (n > 1 ? " [" n " times]" : ""); n = 0 }
      { last = $0; n++ } END { if (NR) print last (n > 1 ? " [" n " times]" : "") }' \
     "$work/found" >"$work/found.collapsed" && mv "$work/found.collapsed" "$work/found"
-if [ ${#declared[@]} -gt 0 ]; then
-    printf '%s\n' "${declared[@]}" >"$work/declared"
-else
-    : >"$work/declared"
-fi
-if ! diff -u --label declared --label found "$work/declared" "$work/found"; then
-    echo "FAIL: $name on the $bits-bit build: the runs differ otherwise than $differences declares"
+: >"$work/declared"
+[ ${#declared[@]} -eq 0 ] || printf '%s\n' "${declared[@]}" >"$work/declared"
+faults=()
+diff -u --label declared --label found "$work/declared" "$work/found" ||
+    faults+=("the runs differ otherwise than $differences declares")
+for side in linux wine; do
+    grep -qx 'end: held 0 blocks, 0 handles' "$work/$side.lines" ||
+        faults+=("the $side side ended holding more: $(grep '^end: held' "$work/$side.lines")")
+done
+grep '^harness:' "$run/stderr" && faults+=("the harness complains")
+if [ ${#faults[@]} -gt 0 ]; then
+    printf "FAIL: $name on the $bits-bit build: %s\n" "${faults[@]}"
     echo "--- emulated machine and Wine, side by side (< emulation, > Wine):"
     diff "$work/linux.lines" "$work/wine.lines"
-    grep -v -e ':warn:debugstr:' "$run/stderr" | head -n 20
+    grep -v -e ':warn:debugstr:' -e ':Call ' -e ':Ret  ' -e ':trace:relay:' "$run/stderr" | head -n 20
     exit 1
 fi
 echo "ok: $name on the $bits-bit build: $(grep -c '' "$work/wine.lines") lines alike$(

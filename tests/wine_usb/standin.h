@@ -24,7 +24,7 @@
 #define QVX_CODE(function) ((0x22u << 16) | ((uint32_t)(function) << 2))
 #define QVX_LOAD_TABLE QVX_CODE(0x800) /* in: a whole table; makes its devices */
 #define QVX_START QVX_CODE(0x801)      /* no data: the clock and the counts start now */
-#define QVX_GET_COUNTS QVX_CODE(0x802) /* out: qvx_counts, then one uint32 per device */
+#define QVX_GET_COUNTS QVX_CODE(0x802) /* out: qvx_counts */
 
 #define QVX_MAGIC 0x31585651u /* "QVX1" */
 #define QVX_NONE 0xFFFFFFFFu  /* no string, no device */
@@ -110,15 +110,10 @@ struct qvx_fault {
 };
 QVX_ASSERT_SIZE(struct qvx_fault, 40);
 
-/* QVX_GET_COUNTS: then device_count uint32 opens, device by device (numbered
-   controllers and hubs; opens by interface are counted apart). */
 struct qvx_counts {
-    uint32_t state;           /* the topology state now */
-    uint32_t interface_opens; /* successful opens through an interface path */
-    uint32_t requests;        /* control requests answered, faults included */
-    uint32_t problems;        /* requests the stand-in could not place */
+    uint32_t problems; /* requests the stand-in could not place */
 };
-QVX_ASSERT_SIZE(struct qvx_counts, 16);
+QVX_ASSERT_SIZE(struct qvx_counts, 4);
 
 #pragma pack(pop)
 
