@@ -130,18 +130,6 @@ TEST_F(poll, download_product_of_another_vendor_is_left_alone) {
     EXPECT_EQ(call_counts().at("DeviceIoControl:0x220420"), 3 * 2);
 }
 
-// A controller whose device ID is not a PCI one is reported, and its root hub
-// is walked all the same.
-TEST_F(poll, controller_not_in_pci_form_is_reported_and_walked) {
-    machine m = one_controller({device(1, 0x7A31, 0x2132)});
-    m.controllers[0].device_id = "ACPI\\PNP0A03\\0";
-    const auto r = run_machine(m);
-    EXPECT_EQ(r.err, report(1875));
-    EXPECT_EQ(journal(), lines{vcp_install});
-    EXPECT_EQ(trace(), modes_trace);
-    expect_nothing_held_between_passes();
-}
-
 // A faulty machine description is refused with one line naming its place, and
 // nothing runs.
 TEST_F(poll, faulty_descriptions_are_refused_before_anything_runs) {
