@@ -113,22 +113,6 @@ TEST_F(version, six_and_later_install_the_download_package_directly) {
     EXPECT_EQ(log(), testkit::lines{testkit::vcp_install});
 }
 
-// Before 6 the tool polls; with no controller nothing is ever found, and the
-// loop gives up after its bound of passes, each after a 250 ms pause.
-TEST_F(version, before_six_polls_until_the_pass_bound) {
-    testkit::install_standins(dir);
-    const auto r = run_machine(machine{.processes = "run"}, "129");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(split_lines(r.out), testkit::lines{"KX: input =129"});
-    EXPECT_TRUE(log().empty());
-    EXPECT_EQ(passes(), 100000);
-    const testkit::held end = at_exit();
-    EXPECT_EQ(end.value, 0u);
-    EXPECT_EQ(end.clock, 25000000u);
-    EXPECT_EQ(end.handles, 0u);
-    EXPECT_EQ(end.blocks, 0u);
-}
-
 class machine_file : public testkit::machine_test {};
 
 // A faulty machine description stops the program before it does anything.

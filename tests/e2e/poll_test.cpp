@@ -70,21 +70,6 @@ TEST_F(poll, download_device_on_controller_0_ends_the_pass_there) {
     expect_nothing_held_between_passes();
 }
 
-// With no controller at all a pass opens nothing, finds no interface, and the
-// loop runs to its bound.
-TEST_F(poll, no_controller_opens_nothing) {
-    const auto r = run_machine(machine{});
-    EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(journal().empty());
-    EXPECT_EQ(trace(), "");
-    const auto c = call_counts();
-    EXPECT_EQ(c.at("CreateFileA"), 10L * 100000);
-    EXPECT_EQ(c.at("SetupDiGetClassDevsA"), 100000);
-    EXPECT_EQ(c.count("DeviceIoControl"), 0u);
-    EXPECT_EQ(c.at("SetupDiDestroyDeviceInfoList"), 100000);
-    expect_nothing_held_between_passes();
-}
-
 // Behind an external hub on port 2, the download-mode device ends the hub's
 // loop; the root hub's loop goes on with port 3, then the pass ends.
 TEST_F(poll, download_device_behind_a_hub_ends_only_the_inner_loop) {
@@ -122,18 +107,6 @@ TEST_F(poll, empty_port_flagged_as_hub_is_still_descended) {
     EXPECT_EQ(trace(), modes_trace + modes_trace);
 }
 
-// A hub with no ports writes the two mode lines and nothing else.
-TEST_F(poll, hub_with_no_ports_writes_only_the_mode_traces) {
-    const auto r = run_machine(one_controller({}, 0), "140"); // bits 2, 3, 7: both modes
-    EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(journal().empty());
-    std::string expected;
-    for (int pass = 0; pass < 100000; ++pass) {
-        expected += "bSelsusp_mode = 2\nbXcontrol_mode = 1\n";
-    }
-    EXPECT_EQ(trace(), expected);
-}
-
 // Two recognised devices on one hub get their sequences in port order,
 // whatever order the machine lists them in.
 TEST_F(poll, two_devices_on_one_hub_are_installed_in_port_order) {
@@ -155,18 +128,6 @@ TEST_F(poll, download_product_of_another_vendor_is_left_alone) {
     // Port 2's device is asked for its driver key in each of the three passes;
     // port 1's never is.
     EXPECT_EQ(call_counts().at("DeviceIoControl:0x220420"), 3 * 2);
-}
-
-// A controller whose device ID is not a PCI one is reported, and its root hub
-// is walked all the same.
-TEST_F(poll, controller_not_in_pci_form_is_reported_and_walked) {
-    machine m = one_controller({device(1, 0x7A31, 0x2132)});
-    m.controllers[0].device_id = "ACPI\\PNP0A03\\0";
-    const auto r = run_machine(m);
-    EXPECT_EQ(r.err, report(1875));
-    EXPECT_EQ(journal(), lines{vcp_install});
-    EXPECT_EQ(trace(), modes_trace);
-    expect_nothing_held_between_passes();
 }
 
 // A faulty machine description is refused with one line naming its place, and

@@ -111,6 +111,8 @@ TEST_F(fault_sites, unconvertible_controller_names_give_only_the_walks_report) {
 TEST_F(fault_sites, controller_identity_failures_leave_the_walk_going) {
     check("1875: device ID not in PCI form (every pass)", {}, reports({1875, 1875}), K + N + P + D,
           3, standard_controllers("USB\\VID_8086&PID_24C2\\0"));
+    check("1875: PCI device ID without REV_ (every pass)", {}, reports({1875, 1875}), K + N + P + D,
+          3, standard_controllers("PCI\\VEN_8086&DEV_24C2&SUBSYS_01451028\\3&172E68DD&0&E8"));
     check("1889: device ID cannot be read",
           {{.function = "CM_Get_Device_IDA", .device = pci_id(0)}}, report(1889), K + N + P + D, 3);
     check("1889: device tree has no root", {{.function = "CM_Locate_DevNodeA", .error = 0}},

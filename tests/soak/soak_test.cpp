@@ -1,9 +1,10 @@
-// A seven-hour polling run on the virtual clock: 100000 passes over a machine
+// Seven-hour polling runs on the virtual clock. One: 100000 passes over a machine
 // with three controllers, nested hubs and recognised devices, every pass
 // running installs and reporting two failure sites, until the download-mode
 // device arrives in the last pass the loop allows. Nothing held grows: not the
 // blocks and handles between passes, not the process's peak resident memory
 // (VmHWM as the tool reports it at exit, compared with a run of 1000 passes).
+// The other: a machine with nothing to find, polled to the loop's bound.
 #include "e2e/machine_run.h"
 
 #include <cstdio>
@@ -128,3 +129,28 @@ TEST_F(soak, hundred_thousand_passes_hold_nothing_more_than_a_thousand) {
 }
 
 } // namespace
+
+// With nothing to find the loop runs to its bound: 100000 passes, each after a
+// 250 ms pause, every one opening the ten numbered names (one a controller whose
+// root hub has no ports, which writes the two mode lines and no more) and
+// enumerating the interface, and holding nothing between them.
+TEST_F(soak, nothing_to_find_polls_to_the_pass_bound) {
+    const auto r = run_machine(one_controller({}, 0), "140"); // bits 2, 3, 7: both modes
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "KX: input =140\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(journal().empty());
+    std::string expected;
+    for (int pass = 0; pass < 100000; ++pass) {
+        expected += "bSelsusp_mode = 2\nbXcontrol_mode = 1\n";
+    }
+    EXPECT_TRUE(trace() == expected) << "the trace differs; its start: " << trace().substr(0, 400);
+    EXPECT_EQ(passes(), 100000);
+    EXPECT_EQ(at_exit().clock, 25000000u);
+    const auto c = call_counts();
+    EXPECT_EQ(c.at("CreateFileA"), 11L * 100000);    // \\.\HCD0 to 9, the root hub
+    EXPECT_EQ(c.at("DeviceIoControl"), 5L * 100000); // two names, the node information
+    EXPECT_EQ(c.at("SetupDiGetClassDevsA"), 100000);
+    EXPECT_EQ(c.at("SetupDiDestroyDeviceInfoList"), 100000);
+    expect_nothing_held_between_passes();
+}

@@ -11,6 +11,9 @@ const std::string long_id = "PCI\\" + std::string(197, 'L');    // 201 character
 const std::string exact_id = "ROOT\\" + std::string(195, 'E');  // 200 characters
 const std::string key_200 = "{long}\\" + std::string(193, 'k'); // 200 characters
 const std::string key_199 = "{long}\\" + std::string(192, 'k'); // 199 characters
+// Every ASCII letter, between the two bytes next to them, which are no letters.
+const std::string upper = "@ABCDEFGHIJKLMNOPQRSTUVWXYZ[";
+const std::string lower = "@abcdefghijklmnopqrstuvwxyz[";
 
 // Pre-order: root, controller 0, its root hub, the device, controller 1, its root
 // hub, PCI bus, its two children, then AFTER, EXACT, KEY200, KEY199, ACCENT,
@@ -55,7 +58,7 @@ testkit::machine with_tree() {
                   {.driver_key = "{exact}\\0001", .device_id = exact_id},
                   {.driver_key = key_200, .device_id = "ROOT\\KEY200"},
                   {.driver_key = key_199, .device_id = "ROOT\\KEY199"},
-                  {.driver_key = "KEY-É", .device_id = "ROOT\\ACCENT"},
+                  {.driver_key = "KEY-É-" + upper, .device_id = "ROOT\\ACCENT"},
                   {.driver_key = "{nodesc}\\0001", .device_id = "ROOT\\NODESC"}}};
 }
 
@@ -84,8 +87,10 @@ class devnode_lookup : public testkit::scan_test {
 TEST_F(devnode_lookup, driver_key_matches_ignoring_only_the_case_of_ascii_letters) {
     EXPECT_EQ(lookup("{36FC9E60-C465-11CF-8056-444553540000}\\0000", 1),
               "PCI\\VEN_8086&DEV_24C2&SUBSYS_01451028&REV_01\\3&172E68DD&0&E8");
-    EXPECT_EQ(lookup("key-\xC9", 1), "ROOT\\ACCENT"); // ASCII letters in another case
-    EXPECT_EQ(lookup("KEY-\xE9", 1), "<nothing>");    // é is not É
+    EXPECT_EQ(lookup("key-\xC9-" + lower, 1), "ROOT\\ACCENT"); // ASCII letters in another case
+    EXPECT_EQ(lookup("KEY-\xE9-" + upper, 1), "<nothing>");    // é is not É
+    EXPECT_EQ(lookup("KEY-\xC9-`" + upper.substr(1), 1), "<nothing>");          // '@' is no letter
+    EXPECT_EQ(lookup("KEY-\xC9-" + upper.substr(0, 27) + "{", 1), "<nothing>"); // nor is '['
     EXPECT_EQ(lookup("{36fc9e60-c465-11cf-8056-444553540000}\\000", 1), "<nothing>");
 }
 

@@ -5,6 +5,8 @@
 #include "platform/win32.h"
 #include "usb_enum/records.h"
 
+#include <sanitizer/asan_interface.h>
+
 #include <cstring>
 #include <functional>
 #include <string>
@@ -57,14 +59,16 @@ class emulated : public emu_test {
         emu_test::TearDown();
     }
 
-    // Runs `call`; the number of diagnostic lines it wrote on stderr.
+    // Runs `call`; the number of diagnostic lines it wrote on stderr, each counted.
     static int diagnostics(const std::function<void()> &call) {
+        const std::size_t misuses = emu::misuses();
         const std::string err = stderr_of(call);
         int lines = 0;
         for (std::size_t at = err.find("quorvex-emu: "); at != std::string::npos;
              at = err.find("quorvex-emu: ", at + 1)) {
             ++lines;
         }
+        EXPECT_EQ(emu::misuses() - misuses, static_cast<std::size_t>(lines));
         return lines;
     }
 
@@ -328,7 +332,11 @@ TEST_F(emulated, global_memory_is_counted_and_checked) {
     auto *zeroed = static_cast<unsigned char *>(GlobalAlloc(GMEM_ZEROINIT, 8));
     EXPECT_EQ(emu::live_global_blocks(), base_blocks + 2);
     EXPECT_NE(std::memcmp(raw, zeroed, 8), 0); // only the second was asked to be zero
-    EXPECT_EQ(GlobalFree(raw), nullptr);
+    // A byte written past a block (AddressSanitizer would stop the write) is
+    // found when the block is freed.
+    ASAN_UNPOISON_MEMORY_REGION(raw + 8, 1);
+    raw[8] = 0;
+    EXPECT_EQ(diagnostics([&] { EXPECT_EQ(GlobalFree(raw), nullptr); }), 1);
     EXPECT_EQ(GlobalFree(zeroed), nullptr);
     EXPECT_EQ(diagnostics([&] { EXPECT_EQ(GlobalFree(zeroed), zeroed); }), 1);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);

@@ -1,6 +1,7 @@
 // Set-up shared by the scan module's unit tests: the emulated machine, and the
 // check that every test leaves alloc_list, the platform's blocks and the open
-// handles as it found them.
+// handles as it found them, and broke none of the platform's rules (a write past
+// a block among them).
 #pragma once
 
 #include "emu_fixture.h"
@@ -30,15 +31,18 @@ class scan_test : public emu_test {
     void SetUp() override {
         emu_test::SetUp();
         live_at_start = blocks();
+        misuses_at_start = emu::misuses();
     }
 
     void TearDown() override {
         EXPECT_EQ(blocks(), live_at_start) << "alloc_list differs from the start";
         expect_nothing_held();
+        EXPECT_EQ(emu::misuses(), misuses_at_start) << "platform calls misused";
         emu_test::TearDown();
     }
 
     std::vector<void *> live_at_start;
+    std::size_t misuses_at_start = 0;
 };
 
 } // namespace testkit

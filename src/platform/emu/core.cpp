@@ -274,6 +274,7 @@ const fault *take_fault(const char *function, std::uint32_t ioctl, const std::st
 }
 
 void misuse(const char *function, const std::string &what) {
+    ++st().misuses;
     std::fprintf(stderr, "quorvex-emu: %s: %s\n", function, what.c_str());
 }
 
@@ -322,6 +323,10 @@ std::size_t open_handles() {
 
 std::size_t live_global_blocks() {
     return st().globals.size();
+}
+
+std::size_t misuses() {
+    return st().misuses;
 }
 
 std::uint64_t clock_ms() {

@@ -32,6 +32,9 @@ void set_merged_path(const std::string &path);
 // What is held open or allocated right now.
 std::size_t open_handles();
 std::size_t live_global_blocks();
+// The calls that broke the platform's rules since the program started (each also
+// wrote its line on standard error); a reset does not clear them either.
+std::size_t misuses();
 
 // The machine's clock in milliseconds since start (virtual or real).
 std::uint64_t clock_ms();

@@ -1,7 +1,9 @@
 // Memory and strings on the emulated machine: GlobalAlloc and GlobalFree with a
-// count of live blocks, WideCharToMultiByte for the ANSI code page (Windows-1252),
-// and wsprintfA.
+// count of live blocks and a guard byte past each, WideCharToMultiByte for the
+// ANSI code page (Windows-1252), and wsprintfA.
 #include "platform/emu/state.h"
+
+#include <sanitizer/asan_interface.h>
 
 #include <cstdarg>
 #include <cstdlib>
@@ -13,6 +15,12 @@ namespace {
 // What fixed memory holds before anybody writes it: never zero, so that a caller
 // relying on zero-filled memory without asking for it is found out.
 constexpr unsigned char fresh_fill = 0xBE;
+
+// The byte just past every block, checked when the block is freed: a caller that
+// wrote one byte past the block it asked for is found out in every build, where
+// Windows would let the heap decay in silence. Under AddressSanitizer the byte is
+// also poisoned, so that the write itself is stopped where it happens.
+constexpr unsigned char guard_fill = 0xFD;
 
 // Windows-1252 bytes 0x80 to 0x9F. The five unassigned bytes stand for the C1
 // controls of the same value, as the system's own table has them.
@@ -138,19 +146,21 @@ HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    // A block of 0 bytes is still a block of its own, as on Windows. Zero-filled
-    // blocks come from calloc: as on Windows, a large one costs memory only for
-    // the pages that are written.
-    const std::size_t size = bytes == 0 ? 1 : bytes;
+    // A block of 0 bytes is still a block of its own, as on Windows: its guard.
+    // Zero-filled blocks come from calloc: as on Windows, a large one costs
+    // memory only for the pages that are written.
     const bool zeroed = (flags & GMEM_ZEROINIT) != 0;
-    void *block = zeroed ? std::calloc(1, size) : std::malloc(size);
+    auto *block =
+        static_cast<unsigned char *>(zeroed ? std::calloc(1, bytes + 1) : std::malloc(bytes + 1));
     if (block == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     if (!zeroed) {
-        std::memset(block, fresh_fill, size);
+        std::memset(block, fresh_fill, bytes);
     }
+    block[bytes] = guard_fill;
+    ASAN_POISON_MEMORY_REGION(block + bytes, 1);
     state &s = st();
     s.globals[block] = bytes;
     s.global_bytes += bytes;
@@ -172,7 +182,15 @@ HGLOBAL GlobalFree(HGLOBAL block) {
         SetLastError(ERROR_INVALID_HANDLE);
         return block;
     }
-    st().global_bytes -= it->second;
+    const std::size_t bytes = it->second;
+    unsigned char *guard = static_cast<unsigned char *>(block) + bytes;
+    ASAN_UNPOISON_MEMORY_REGION(guard, 1);
+    if (*guard != guard_fill) {
+        misuse("GlobalFree",
+               "the byte past the block's " + std::to_string(bytes) +
+                   " bytes was written: its caller wrote past the block it asked for");
+    }
+    st().global_bytes -= bytes;
     globals.erase(it);
     std::free(block);
     return nullptr;

@@ -70,6 +70,7 @@ struct state {
     std::unordered_map<void *, std::size_t> globals;
     std::size_t global_bytes = 0;      // held in the live blocks
     std::size_t peak_global_bytes = 0; // the most held at once
+    std::size_t misuses = 0;           // calls that broke the platform's rules
     std::vector<fault> faults;
     std::vector<std::uint32_t> fault_hits; // matching calls seen, per fault
     std::map<std::string, std::uint64_t, std::less<>> calls;
@@ -136,8 +137,8 @@ void rehearse(const char *what, const std::string &text);
 // Appends a command line to the journal (QUORVEX_JOURNAL), one line each.
 void journal_command(const char *command_line);
 
-// A caller broke the platform's rules: one line on standard error, and the call
-// fails with `error` as Windows would.
+// A caller broke the platform's rules: one line on standard error, and counted.
+// The caller then fails the call as Windows would.
 void misuse(const char *function, const std::string &what);
 
 } // namespace emu
