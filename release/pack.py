@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Packs the release: DIR/quorvex-VERSION-win32.zip holding the stripped
-quorvex.exe, README.txt with Windows line ends, and SHA256SUMS of the two.
-Entries have fixed dates, modes and order, so one quorvex.exe gives one zip.
+"""Packs the release: DIR/quorvex-VERSION-win32.zip holding the programs
+stripped (quorvex.exe, quorvex-capture.exe), README.txt with Windows line ends,
+and SHA256SUMS of those. Entries have fixed dates, modes and order, so the same
+programs give the same zip.
 
-usage: pack.py EXE STRIP README VERSION DIR
+usage: pack.py STRIP README VERSION DIR EXE...
 """
 
 import hashlib
@@ -24,20 +25,23 @@ def entry(name, mode):
 
 
 def main():
-    if len(sys.argv) != 6:
+    if len(sys.argv) < 6:
         print(__doc__, file=sys.stderr)
         return 2
-    exe, strip, readme, version, out_dir = sys.argv[1:]
+    strip, readme, version, out_dir = sys.argv[1:5]
+    files = []
     with tempfile.TemporaryDirectory() as work:
-        stripped = os.path.join(work, "quorvex.exe")
-        shutil.copyfile(exe, stripped)
-        # strip writes the current time into the headers unless told a date.
-        subprocess.run([strip, stripped], check=True, env=dict(os.environ, SOURCE_DATE_EPOCH="0"))
-        with open(stripped, "rb") as f:
-            program = f.read()
+        for exe in sys.argv[5:]:
+            stripped = os.path.join(work, os.path.basename(exe))
+            shutil.copyfile(exe, stripped)
+            # strip writes the current time into the headers unless told a date.
+            subprocess.run([strip, stripped], check=True,
+                           env=dict(os.environ, SOURCE_DATE_EPOCH="0"))
+            with open(stripped, "rb") as f:
+                files.append((os.path.basename(exe), f.read(), 0o755))
     with open(readme, "rb") as f:
         text = f.read().replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
-    files = [("quorvex.exe", program, 0o755), ("README.txt", text, 0o644)]
+    files.append(("README.txt", text, 0o644))
     sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data, _ in files)
     files.append(("SHA256SUMS", sums.encode("ascii"), 0o644))
 
@@ -50,7 +54,8 @@ def main():
     os.replace(partial, zip_path)
     with open(zip_path, "rb") as f:
         digest = hashlib.sha256(f.read()).hexdigest()
-    print(f"{zip_path}: quorvex.exe {len(program)} bytes stripped; zip sha256 {digest}")
+    sizes = ", ".join(f"{name} {len(data)} bytes" for name, data, mode in files if mode == 0o755)
+    print(f"{zip_path}: {sizes} stripped; zip sha256 {digest}")
     return 0
 
 

@@ -1,17 +1,20 @@
 #!/usr/bin/env python3
-"""Reads the shipped quorvex.exe, or the release zip holding it, with pefile.
+"""Reads a shipped program (quorvex.exe, quorvex-capture.exe), or the release zip
+holding them, with pefile.
 
 usage: check_pe.py [--version V] [--max-bytes N] [--program NAME] [--patch OLD NEW]... FILE
 
 For a program: a 32-bit console program for subsystem 5.01 with no link time
-stamp, a version record (product quorvex, original file name quorvex.exe, file
-and product version V) and one manifest asking for administrator rights in the
+stamp, a version record (product quorvex, original file name NAME.exe, file
+and product version V) and one manifest (identity NAME) asking for administrator rights in the
 form Windows XP SP3 loads, naming the systems from Vista to 10 and 11.
-For a zip (FILE ends in .zip): exactly quorvex.exe, README.txt and SHA256SUMS,
-in that order, with fixed dates; SHA256SUMS holds the right sums; README.txt has
-Windows line ends; then quorvex.exe inside it as above.
+For a zip (FILE ends in .zip): exactly quorvex.exe, quorvex-capture.exe,
+README.txt and SHA256SUMS, in that order, with fixed dates; SHA256SUMS holds the
+right sums; README.txt has Windows line ends; then both programs inside it as
+above.
 
---max-bytes limits the size of the program as it is (a stripped one in the zip).
+--max-bytes limits the size of the program as it is (quorvex.exe, stripped, in
+the zip). --program NAME is the program's name, quorvex unless given.
 --patch checks a copy in which every UTF-8 and UTF-16LE occurrence of OLD is
 replaced by NEW (same length): it plants a fault to show that a check sees it.
 
@@ -44,7 +47,8 @@ SUPPORTED_OS = {
     "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "Windows 10 and 11",
 }
 RT_VERSION, RT_MANIFEST = 16, 24
-ZIP_ENTRIES = ["quorvex.exe", "README.txt", "SHA256SUMS"]
+PROGRAMS = ["quorvex.exe", "quorvex-capture.exe"]
+ZIP_ENTRIES = PROGRAMS + ["README.txt", "SHA256SUMS"]
 ZIP_DATE = (1980, 1, 1, 0, 0, 0)
 
 faults = []
@@ -195,15 +199,18 @@ def check_zip(path, data, version, max_bytes):
         members = {i.filename: z.read(i) for i in infos}
     if "SHA256SUMS" in members:
         sums = members["SHA256SUMS"].decode("ascii", "replace").splitlines()
-        wanted = [f"{hashlib.sha256(members[n]).hexdigest()}  {n}" for n in ZIP_ENTRIES[:2] if n in members]
+        wanted = [f"{hashlib.sha256(members[n]).hexdigest()}  {n}" for n in ZIP_ENTRIES[:-1] if n in members]
         print("SHA256SUMS:\n  " + "\n  ".join(sums))
         if sums != wanted:
-            fail(f"SHA256SUMS does not hold the sums of quorvex.exe and README.txt: {wanted}")
+            fail(f"SHA256SUMS does not hold the sums of the programs and README.txt: {wanted}")
     text = members.get("README.txt", b"")
     if b"\n" in text.replace(b"\r\n", b""):
         fail("README.txt has line ends without carriage returns")
-    if "quorvex.exe" in members:
-        check_program(members["quorvex.exe"], version, max_bytes)
+    for name in PROGRAMS:
+        if name in members:
+            print(f"--- {name}")
+            check_program(members[name], version, max_bytes if name == "quorvex.exe" else None,
+                          name[:-4])
 
 
 def main():
