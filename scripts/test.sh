@@ -32,7 +32,7 @@ for preset in "${presets[@]}"; do
     echo "=== $preset: tests"
     case "$preset" in
         default) labels=(--label-exclude 'bench|fuzz') ;;
-        sanitizers) labels=(--label-regex '^(unit|e2e|faults)$') ;;
+        sanitizers) labels=(--label-regex '^(unit|e2e|faults|capture)$') ;;
         fuzz) labels=(--label-regex '^fuzz$') ;;
         *) labels=(--label-exclude 'soak|bench|fuzz|release') ;;
     esac

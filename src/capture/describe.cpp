@@ -302,7 +302,7 @@ std::string hub_name_for(builder &b, const std::optional<std::string> &answered)
     if (answered && !answered->empty() && b.hub_names.insert(lower(*answered)).second) {
         return *answered;
     }
-    const std::string made = unnamed_hub + std::to_string(b.placeholders++);
+    std::string made = unnamed_hub + std::to_string(b.placeholders++);
     b.hub_names.insert(lower(made));
     return made;
 }

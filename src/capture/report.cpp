@@ -49,8 +49,7 @@ constexpr site_meaning site_meanings[] = {
     {1361, "both connection queries of a port failed"},
 };
 
-void line(std::string &out, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void line(std::string &out, const char *format, ...) {
+__attribute__((format(printf, 2, 3))) void line(std::string &out, const char *format, ...) {
     char text[1024];
     va_list args;
     va_start(args, format);
