@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The includes under src/ run one way, top to bottom:
-#   front -> usb_enum -> policy -> exec -> shared -> platform
+#   capture -> front -> usb_enum -> policy -> exec -> shared -> platform
 # A file may include its own folder and any folder below it, never one above.
 # Prints every include that runs back up and fails if there is one.
 set -euo pipefail
@@ -30,7 +30,7 @@ while IFS= read -r file; do
         checked=$((checked + 1))
         to=$(rank "${target%%/*}")
         if [ "$to" -lt 0 ] || [ "$to" -gt "$from" ]; then
-            echo "FAIL: $file includes \"$target\", which runs against front -> usb_enum -> policy -> exec -> shared -> platform"
+            echo "FAIL: $file includes \"$target\", which runs against capture -> front -> usb_enum -> policy -> exec -> shared -> platform"
             bad=1
         fi
     done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file")
