@@ -8,6 +8,7 @@
 # the tool under that name and every other run sees Wine's default:
 #   quorvex-xp.exe    Windows XP (5.1), for the 32-bit program
 #   quorvex-xp64.exe  Windows XP x64 (5.2), for the 64-bit program
+#   quorvex-capture-xp.exe  Windows XP (5.1), for the capture of either build
 # Wine's relay channel, when a runner turns it on, shows only the tool's own calls
 # (by its three names) of the pause, process starts, device opens and closes, and
 # blocks taken and given back.
@@ -32,6 +33,7 @@ trap 'rm -f "$settings"' EXIT
 printf '%s\r\n' 'REGEDIT4' '' \
     '[HKEY_CURRENT_USER\Software\Wine\AppDefaults\quorvex-xp.exe]' '"Version"="winxp"' '' \
     '[HKEY_CURRENT_USER\Software\Wine\AppDefaults\quorvex-xp64.exe]' '"Version"="winxp64"' '' \
+    '[HKEY_CURRENT_USER\Software\Wine\AppDefaults\quorvex-capture-xp.exe]' '"Version"="winxp"' '' \
     '[HKEY_CURRENT_USER\Software\Wine\Debug]' \
     "\"RelayInclude\"=\"${relayed%;}\"" \
     '"RelayFromInclude"="quorvex.exe;quorvex-xp.exe;quorvex-xp64.exe"' '"RelayFromExclude"=-' \

@@ -3,8 +3,9 @@
 # machine's run of the same description and arguments.
 #
 # usage: run_scenario.sh DESCRIPTION 64|32 QUORVEX_EXE|ZIP LINUX_BUILD WINEPREFIX WINE64 HARNESS STANDINS
-# (from a ZIP, the release, the tool is the quorvex.exe it holds; a 32-bit run
-# goes through tests/wine/needs_ia32.sh, which skips it where no 32-bit code runs)
+# (from a ZIP, the release, the tool is the quorvex.exe it holds, and the capture
+# the quorvex-capture.exe beside it; a 32-bit run goes through
+# tests/wine/needs_ia32.sh, which skips it where no 32-bit code runs)
 #
 # A scenario is DESCRIPTION (NAME.json) and NAME.differences beside it:
 #   args A B ...      the tool's arguments (required)
@@ -15,8 +16,10 @@
 # The runs are compared channel by channel (docs/wine-usb.md), each line prefixed
 # with its channel: stdout, start (every process start, in order), command (what
 # ran, batch files apart), batch (each batch file that ran), trace, box, misuse
-# (the emulation's only) and end (the exit status, the devices opened with their
-# counts, the calls made of the five below, and what was still held). Under Wine
+# (the emulation's only), capture (the description quorvex-capture writes, run
+# on its own with the table loaded afresh) and end (the exit status, the devices
+# opened with their counts, the calls made of the five below, and what was still
+# held). Under Wine
 # the relay channel shows the tool's own calls of CreateProcessA, CreateFileA,
 # CloseHandle, GlobalAlloc and GlobalFree (prepare_prefix.sh), written down as the
 # emulation writes its journal and QUORVEX_STATS. The scenario passes when the
@@ -66,8 +69,8 @@ if [ "$bits" = 64 ] && [ $only32 = 1 ]; then
     exit 77
 fi
 
-for f in "$tool" "$linux_build/src/quorvex" "$linux_build/tests/wine_usb/make_table" "$harness" \
-    "$standins/wdreg.exe"; do
+for f in "$tool" "$linux_build/src/quorvex" "$linux_build/src/quorvex-capture" \
+    "$linux_build/tests/wine_usb/make_table" "$harness" "$standins/wdreg.exe"; do
     [ -f "$f" ] || fail "missing $f"
 done
 
@@ -88,6 +91,8 @@ echo $? >"$work/linux/status"
     cat "$work/linux/stderr"
     fail "the emulated machine's run did not end with status 1"
 }
+(cd "$work/linux" && QUORVEX_MACHINE=$description timeout 60 "$linux_build/src/quorvex-capture" \
+    capture.json >capture.stdout 2>&1) || fail "the emulated machine's capture: $(cat "$work/linux/capture.stdout")"
 
 # --- Wine ------------------------------------------------------------------------
 run=$work/wine
@@ -99,10 +104,13 @@ done
 program=quorvex-xp64.exe
 [ "$bits" = 32 ] && program=quorvex-xp.exe
 case $tool in
-*.zip) (cd "$run" && cmake -E tar xf "$tool" quorvex.exe && mv quorvex.exe "$program") ||
-    fail "no quorvex.exe in $tool" ;;
-*) cp "$tool" "$run/$program" ;;
-esac
+*.zip) (cd "$run" && cmake -E tar xf "$tool" quorvex.exe quorvex-capture.exe && mv quorvex.exe "$program") ;;
+*) cp "$tool" "$run/$program" && cp "$(dirname "$tool")/quorvex-capture.exe" "$run/" ;;
+esac || fail "no quorvex.exe and quorvex-capture.exe in ${tool%/*}"
+mv "$run/quorvex-capture.exe" "$run/quorvex-capture-xp.exe" # the prefix shows it Windows XP (5.1)
+(cd "$run" && WINEDEBUG=-all timeout 120 "$wine64" "$harness" run table.bin capture.boxes 60000 \
+    quorvex-capture-xp.exe capture.json </dev/null >capture.stdout 2>capture.stderr) ||
+    fail "the capture under Wine: $(cat "$run/capture.stdout" "$run/capture.stderr")"
 (cd "$run" && WINEDEBUG=-all,warn+debugstr,+relay timeout 120 "$wine64" "$harness" run table.bin \
     boxes 60000 "$program" "${args[@]}" </dev/null >stdout 2>stderr)
 echo $? >"$run/status"
@@ -159,6 +167,7 @@ channels() { # SIDE: the side's lines, each prefixed with its channel
     else
         tr -d '\r' 2>/dev/null <"$dir/boxes" | sed 's/^/box: /'
     fi
+    cat "$dir/capture.json" "$dir/capture.boxes" 2>/dev/null | tr -d '\r' | sed 's/^/capture: /'
     echo "end: exit $(cat "$dir/status")"
     sed -n 's/^opened \\\\?\\/opened \\\\.\\/; s/^opened /end: &/p' "$dir/stats" | LC_ALL=C sort
     for f in CreateProcessA CreateFileA CloseHandle GlobalAlloc GlobalFree; do
@@ -188,7 +197,7 @@ for side in linux wine; do
     grep -qx 'end: held 0 blocks, 0 handles' "$work/$side.lines" ||
         faults+=("the $side side ended holding more: $(grep '^end: held' "$work/$side.lines")")
 done
-grep '^harness:' "$run/stderr" && faults+=("the harness complains")
+cat "$run/stderr" "$run/capture.stderr" | grep '^harness:' && faults+=("the harness complains")
 if [ ${#faults[@]} -gt 0 ]; then
     printf "FAIL: $name on the $bits-bit build: %s\n" "${faults[@]}"
     echo "--- emulated machine and Wine, side by side (< emulation, > Wine):"
