@@ -6,8 +6,10 @@
    root-enumerated PnP devices, each carrying one host-controller interface that
    the table gives to a controller or switches off. Replies follow the platform's
    rules for METHOD_BUFFERED; faults and topology steps are counted as the
-   emulated machine counts them. Requests arrive one at a time: the harness talks
-   to the control device only while the tool is not running. */
+   emulated machine counts them. Requests arrive one at a time. A polling pass
+   opens the table's first controller once (by number, or by interface if it has
+   none): after the passes QVX_START allows, the next pass's first request is
+   held, unanswered, for the harness to end the tool there. */
 #include <ntddk.h>
 
 #include "standin.h"
@@ -52,6 +54,8 @@ static BOOLEAN *linked;
 static uint32_t state;
 static ULONGLONG start_time;
 static struct qvx_counts counts;
+static uint32_t passes, passes_allowed; /* 0: any number */
+static IRP *held;
 
 static NTSTATUS complete(IRP *irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
@@ -140,6 +144,10 @@ static void drop_table(void) {
             set_link(i, FALSE);
             IoDeleteDevice(table_devices[i]);
         }
+    }
+    if (held != NULL) {
+        complete(held, STATUS_CANCELLED, 0);
+        held = NULL;
     }
     ExFreePoolWithTag(table, POOL_TAG);
     table = NULL;
@@ -259,6 +267,7 @@ static NTSTATUS load_table(const uint8_t *data, ULONG size) {
     fault_hits = opens + head->device_count;
     linked = (BOOLEAN *)(fault_hits + head->fault_count);
     state = 0;
+    passes = 0;
     RtlZeroMemory(&counts, sizeof counts);
 
     NTSTATUS status = STATUS_SUCCESS;
@@ -511,6 +520,7 @@ static NTSTATUS control_request(IRP *irp, uint32_t code, ULONG in_size, ULONG ou
             return complete(irp, STATUS_DEVICE_NOT_READY, 0);
         }
         start_time = now_ms();
+        passes_allowed = in_size >= 4 ? get32(buffer) : 0;
         return complete(irp, STATUS_SUCCESS, 0);
     }
     if (code == QVX_GET_COUNTS) {
@@ -540,6 +550,7 @@ static NTSTATUS WINAPI dispatch_create(DEVICE_OBJECT *device, IRP *irp) {
     if (!by_interface) {
         take_steps(QVX_AT_OPEN, index, ++opens[index]);
     }
+    passes += index == 0 && by_interface == (devices[0].number < 0);
     return complete(irp, STATUS_SUCCESS, 0);
 }
 
@@ -562,6 +573,12 @@ static NTSTATUS WINAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp) {
     if (!target_of(device, &index, &by_interface)) {
         ++counts.problems;
         return complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    }
+    if (passes_allowed != 0 && passes > passes_allowed && held == NULL) {
+        held = irp;
+        counts.held = 1;
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING;
     }
     take_steps(QVX_AT_MS, 0, (uint32_t)elapsed_ms());
     const struct qvx_device *d = &devices[index];

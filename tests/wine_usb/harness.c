@@ -4,11 +4,13 @@
                                  devices (one per interface slot) and starts it
    harness check                 waits until the driver answers
    harness remove                stops and deletes the service
-   harness run TABLE BOXES LIMIT_MS PROGRAM [ARGS...]
+   harness run TABLE BOXES LIMIT_MS[,PASSES] PROGRAM [ARGS...]
        loads TABLE, starts PROGRAM with ARGS in the current directory, answers
        every message box (logged to BOXES as "[caption] text"), ends the program
        at LIMIT_MS, and says whether the driver could not place a request.
        Exits with the program's status, or 3 when the run could not be made.
+       With PASSES, it ends the program just before polling pass PASSES + 1,
+       which the driver holds, says so as the Linux rehearsal does, and exits 1.
 
    Its own complaints go to standard error, starting with "harness:". */
 #include <windows.h>
@@ -189,13 +191,17 @@ static void answer_box(HWND box, FILE *log) {
     PostMessageA(box, WM_COMMAND, IDOK, 0);
 }
 
+static BOOL read_counts(HANDLE control, struct qvx_counts *counts) {
+    DWORD returned = 0;
+    return DeviceIoControl(control, QVX_GET_COUNTS, NULL, 0, counts, sizeof *counts, &returned,
+                           NULL);
+}
+
 /* A request the driver could not place is a fault of the table or the stand-in:
    said here, it fails the scenario. */
 static void check_placed(HANDLE control) {
     struct qvx_counts counts;
-    DWORD returned = 0;
-    if (!DeviceIoControl(control, QVX_GET_COUNTS, NULL, 0, &counts, sizeof counts, &returned,
-                         NULL)) {
+    if (!read_counts(control, &counts)) {
         complain("cannot read the driver's counts");
     } else if (counts.problems != 0) {
         fprintf(stderr, "harness: the driver could not place %u requests\n", counts.problems);
@@ -204,7 +210,9 @@ static void check_placed(HANDLE control) {
 
 static int run(int argc, char **argv) {
     const char *table_path = argv[2], *boxes_path = argv[3];
-    const DWORD limit = (DWORD)strtoul(argv[4], NULL, 10);
+    char *rest = NULL;
+    const DWORD limit = (DWORD)strtoul(argv[4], &rest, 10);
+    DWORD passes = *rest == ',' ? (DWORD)strtoul(rest + 1, NULL, 10) : 0;
     DWORD size = 0;
     unsigned char *table = read_file(table_path, &size);
     if (table == NULL || size < sizeof(struct qvx_header)) {
@@ -234,7 +242,7 @@ static int run(int argc, char **argv) {
     PROCESS_INFORMATION process;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
-    if (!DeviceIoControl(control, QVX_START, NULL, 0, NULL, 0, &returned, NULL) ||
+    if (!DeviceIoControl(control, QVX_START, &passes, sizeof passes, NULL, 0, &returned, NULL) ||
         !CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
         return complain("cannot start the program");
     }
@@ -251,6 +259,16 @@ static int run(int argc, char **argv) {
         if (search.found != NULL) {
             answer_box(search.found, boxes);
             answered = search.found;
+        }
+        struct qvx_counts counts;
+        if (passes != 0 && read_counts(control, &counts) && counts.held) {
+            TerminateProcess(process.hProcess, 1);
+            WaitForSingleObject(process.hProcess, 5000);
+            fprintf(stderr,
+                    "stopped before pass %lu: no download-mode device yet, polling would go on\n",
+                    passes + 1);
+            status = 1;
+            break;
         }
         if (GetTickCount() - started > limit) {
             TerminateProcess(process.hProcess, 3);
@@ -283,6 +301,6 @@ int main(int argc, char **argv) {
         return run(argc, argv);
     }
     fprintf(stderr, "usage: harness install DRIVER.sys | check | remove |\n"
-                    "       harness run TABLE BOXES LIMIT_MS PROGRAM [ARGS...]\n");
+                    "       harness run TABLE BOXES LIMIT_MS[,PASSES] PROGRAM [ARGS...]\n");
     return 2;
 }

@@ -23,7 +23,9 @@
 #define QVX_CONTROL_NAME_W L"QuorvexUsbControl"
 #define QVX_CODE(function) ((0x22u << 16) | ((uint32_t)(function) << 2))
 #define QVX_LOAD_TABLE QVX_CODE(0x800) /* in: a whole table; makes its devices */
-#define QVX_START QVX_CODE(0x801)      /* no data: the clock and the counts start now */
+#define QVX_START                                                                                  \
+    QVX_CODE(0x801) /* in: the polling passes allowed (uint32, 0: any), or none;                   \
+                       the clock and the counts start now */
 #define QVX_GET_COUNTS QVX_CODE(0x802) /* out: qvx_counts */
 
 #define QVX_MAGIC 0x31585651u /* "QVX1" */
@@ -112,8 +114,9 @@ QVX_ASSERT_SIZE(struct qvx_fault, 40);
 
 struct qvx_counts {
     uint32_t problems; /* requests the stand-in could not place */
+    uint32_t held;     /* 1: the first request after the passes allowed waits */
 };
-QVX_ASSERT_SIZE(struct qvx_counts, 4);
+QVX_ASSERT_SIZE(struct qvx_counts, 8);
 
 #pragma pack(pop)
 
