@@ -1,9 +1,11 @@
 // Turns a machine description into the table the USB stand-in driver answers
 // from. The description is read and checked by the emulated machine's own loader,
 // so a faulty one is refused with the very line the tool would print. What the
-// driver cannot honour under Wine is refused with one line too.
+// driver cannot honour under Wine is refused with one line too; for a rehearsal
+// (--rehearsal), what Wine shows otherwise is only said, each in one line, and
+// the version is left to the program's name.
 //
-// usage: make_table DESCRIPTION TABLE
+// usage: make_table [--rehearsal] DESCRIPTION TABLE
 #include "platform/emu/emu.h"
 #include "platform/emu/state.h"
 #include "wine_usb/standin.h"
@@ -50,7 +52,9 @@ std::uint32_t status_for(std::uint32_t error) {
 
 class table_writer {
   public:
-    explicit table_writer(const emu::machine &m) : base_(m) {}
+    // rehearsal_of: the description's name, for a rehearsal; nullptr for a comparison.
+    table_writer(const emu::machine &m, const char *rehearsal_of)
+        : base_(m), rehearsal_of_(rehearsal_of) {}
 
     std::vector<std::uint8_t> build() {
         check_machine();
@@ -66,12 +70,21 @@ class table_writer {
     }
 
   private:
+    // What Wine shows otherwise: refused for a comparison, said for a rehearsal.
+    void unshown(const std::string &what) {
+        if (rehearsal_of_ == nullptr) {
+            refuse(what);
+        }
+        std::fprintf(stderr, "make_table: %s: under Wine: %s\n", rehearsal_of_,
+                     what.substr(0, what.find("; ")).c_str());
+    }
+
     void check_machine() {
-        if (base_.major != 5) {
+        if (base_.major != 5 && rehearsal_of_ == nullptr) {
             refuse("os_version: the prefix shows Windows XP (5.x) to the tool");
         }
         if (base_.largest_block != emu::machine{}.largest_block) {
-            refuse("largest_block: allocations cannot be limited under Wine");
+            unshown("largest_block: allocations cannot be limited under Wine");
         }
         bool tree_as_wine = false;
         for (const emu::fault &f : base_.faults) {
@@ -79,18 +92,18 @@ class table_writer {
                 f.action == emu::fault::fail && f.error == 0x13) {
                 tree_as_wine = true; // what Wine's device-tree stubs answer anyway
             } else if (f.function == "CreateFileA") {
-                refuse("faults: Wine 8 completes an open before a driver sees it, so an open "
-                       "cannot be made to fail; make the name the tool opens one that is not "
-                       "there instead (a raw_reply to the name query)");
+                unshown("faults: Wine 8 completes an open before a driver sees it, so an open "
+                        "cannot be made to fail; make the name the tool opens one that is not "
+                        "there instead (a raw_reply to the name query)");
             } else if (f.function != "DeviceIoControl") {
-                refuse("faults: a fault in " + f.function +
-                       " never reaches a driver; only DeviceIoControl faults can be planted "
-                       "under Wine");
+                unshown("faults: a fault in " + f.function +
+                        " never reaches a driver; only DeviceIoControl faults can be planted "
+                        "under Wine");
             }
         }
         if (!tree_as_wine) {
-            refuse("faults: Wine's device tree answers CM_Locate_DevNodeA with 0x13; state it "
-                   "with {\"function\": \"CM_Locate_DevNodeA\", \"nth\": 0, \"error\": 19}");
+            unshown("faults: Wine's device tree answers CM_Locate_DevNodeA with 0x13; state it "
+                    "with {\"function\": \"CM_Locate_DevNodeA\", \"nth\": 0, \"error\": 19}");
         }
         // Listed by interface, a controller is one of the stand-in's root devices,
         // in order; the emulation makes the path the tool opens from its device_id.
@@ -102,9 +115,9 @@ class table_writer {
                        " can be listed by interface");
             }
             if (c.interface && lower(c.device_id) != lower(id)) {
-                refuse("controllers: listed by interface, a controller is one of the stand-in's "
-                       "root devices, in order; state its device_id as " +
-                       id);
+                unshown("controllers: listed by interface, a controller is one of the stand-in's "
+                        "root devices, in order; state its device_id as " +
+                        id);
             }
         }
     }
@@ -327,6 +340,7 @@ class table_writer {
     }
 
     const emu::machine &base_;
+    const char *rehearsal_of_;
     std::vector<qvx_device> devices_;
     std::map<std::string, std::uint32_t> hub_index_;
     std::vector<qvx_step> steps_;
@@ -340,10 +354,12 @@ class table_writer {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: make_table DESCRIPTION TABLE\n");
+    const bool rehearsal = argc == 4 && std::string(argv[1]) == "--rehearsal";
+    if (argc != 3 && !rehearsal) {
+        std::fprintf(stderr, "usage: make_table [--rehearsal] DESCRIPTION TABLE\n");
         return 2;
     }
+    argv += rehearsal ? 1 : 0;
     // The tool's own check and its own line for a faulty description.
     const std::string fault = emu::load_machine_file(argv[1]);
     if (!fault.empty()) {
@@ -356,7 +372,8 @@ int main(int argc, char **argv) {
     emu::machine m;
     emu::parse_machine(text.str(), m);
     try {
-        const std::vector<std::uint8_t> table = table_writer(m).build();
+        const std::vector<std::uint8_t> table =
+            table_writer(m, rehearsal ? argv[1] : nullptr).build();
         std::ofstream out(argv[2], std::ios::binary);
         out.write(reinterpret_cast<const char *>(table.data()),
                   static_cast<std::streamsize>(table.size()));
