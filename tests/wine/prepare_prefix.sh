@@ -10,8 +10,8 @@
 #   quorvex-xp64.exe  Windows XP x64 (5.2), for the 64-bit program
 #   quorvex-capture-xp.exe  Windows XP (5.1), for the capture of either build
 # Wine's relay channel, when a runner turns it on, shows only the tool's own calls
-# (by its three names) of the pause, process starts, device opens and closes, and
-# blocks taken and given back.
+# (by its three names) of the pause, process starts, device opens and closes,
+# blocks taken and given back, and message boxes.
 set -u
 export WINEPREFIX=$1
 shift
@@ -24,7 +24,7 @@ if [ "$1" != "$wine64" ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel3
     "$wine64" wineboot.exe -u >/dev/null 2>&1
 fi
 
-relayed=
+relayed="user32.MessageBoxA;"
 for f in Sleep CreateProcessA CreateFileA CloseHandle GlobalAlloc GlobalFree; do
     relayed+="kernel32.$f;kernelbase.$f;"
 done
