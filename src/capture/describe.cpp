@@ -39,7 +39,8 @@ constexpr std::uint32_t cr_buffer_small = 0x1A;
 constexpr std::uint32_t cr_no_such_value = 0x25;
 constexpr std::uint32_t property_driver = 10;
 constexpr std::uint32_t devnode_text_size = 200;
-constexpr std::size_t detail_path_offset = 4; // SP_DEVICE_INTERFACE_DETAIL_DATA_A.DevicePath
+constexpr std::size_t detail_path_offset = 4;       // SP_DEVICE_INTERFACE_DETAIL_DATA_A.DevicePath
+constexpr std::uint64_t largest_block = 0x7FFFFFFF; // what a description's GlobalAlloc gives
 
 bool is(const call &c, const char *function) {
     return std::strcmp(c.function, function) == 0;
@@ -821,10 +822,11 @@ void interface_faults(fault_maker &faults, const desc::machine &m, const call &c
 
 void other_faults(fault_maker &faults, const captured_tree &tree, const call &c) {
     if (is(c, "GlobalAlloc")) {
-        fault_group &g = faults.count("GlobalAlloc|" + std::to_string(c.out_size));
-        if (!c.ok && c.out_size <= 0x7FFFFFFFu) {
+        // Beyond the description's largest block a request fails anyway.
+        fault_group &g = faults.count("GlobalAlloc|" + std::to_string(c.size));
+        if (!c.ok && c.size <= largest_block) {
             desc::fault f = failure_of(c);
-            f.size = c.out_size;
+            f.size = c.size;
             f.error = c.error != 0 ? c.error : error_not_enough_memory;
             faults.differs(g, std::move(f));
         }

@@ -175,7 +175,7 @@ BOOL recorded_DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_siz
 HGLOBAL recorded_GlobalAlloc(UINT flags, SIZE_T bytes) {
     HGLOBAL block = GlobalAlloc(flags, bytes);
     rec::call &c = add("GlobalAlloc");
-    c.out_size = static_cast<std::uint32_t>(bytes);
+    c.size = bytes;
     rec::finish(c, block != nullptr);
     return block;
 }

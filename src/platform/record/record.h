@@ -13,7 +13,8 @@ struct call {
     std::string device;              // the device path a call was for (opens, control codes)
     std::uint32_t code = 0;          // control code; property; interface index; milliseconds
     std::uint32_t port = 0;          // ConnectionIndex sent with a control code
-    std::uint32_t out_size = 0;      // the output buffer's size; GlobalAlloc's byte count
+    std::uint32_t out_size = 0;      // the output buffer's size
+    std::uint64_t size = 0;          // the bytes GlobalAlloc was asked for
     bool ok = false;                 // the call succeeded
     std::uint32_t error = 0;         // last error after a failure; a CONFIGRET as returned
     std::vector<std::uint8_t> reply; // a control code's reply, as far as it was returned
