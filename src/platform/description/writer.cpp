@@ -85,7 +85,10 @@ value hex_bytes(const std::vector<std::uint8_t> &bytes) {
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         char pair[4];
         std::snprintf(pair, sizeof pair, "%02X", bytes[i]);
-        pairs += (i > 0 && i % 4 == 0 ? " " : "") + std::string(pair);
+        if (i > 0 && i % 4 == 0) {
+            pairs += ' ';
+        }
+        pairs += pair;
     }
     return text(pairs);
 }
@@ -130,18 +133,28 @@ void lay_out(const value &v, int indent, std::string &out) {
     }
     const bool is_object = v.kind == value::object;
     const bool flat = one_line(v);
-    const std::string inner = "\n" + std::string(indent + 2, ' ');
+    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) about
+    // strings joined with operator+ here.
     out += is_object ? '{' : '[';
     for (std::size_t i = 0; i < v.items.size(); ++i) {
         out += i > 0 ? "," : "";
-        out += !flat ? inner : is_object || i > 0 ? " " : "";
+        if (!flat) {
+            out += '\n';
+            out.append(static_cast<std::size_t>(indent + 2), ' ');
+        } else if (is_object || i > 0) {
+            out += ' ';
+        }
         if (is_object) {
-            out += quoted(v.names[i]) + ": ";
+            out += quoted(v.names[i]);
+            out += ": ";
         }
         lay_out(v.items[i], indent + 2, out);
     }
-    if (!v.items.empty()) {
-        out += !flat ? "\n" + std::string(indent, ' ') : is_object ? " " : "";
+    if (!v.items.empty() && !flat) {
+        out += '\n';
+        out.append(static_cast<std::size_t>(indent), ' ');
+    } else if (!v.items.empty() && is_object) {
+        out += ' ';
     }
     out += is_object ? '}' : ']';
 }
