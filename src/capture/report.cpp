@@ -92,7 +92,7 @@ void hub_lines(std::string &out, const desc::hub_desc &h, int depth, std::vector
 
 void port_line(std::string &out, const desc::port_desc &p, int depth,
                std::vector<std::string> &own) {
-    const std::string indent(static_cast<std::size_t>(2 * depth + 4), ' ');
+    const std::string indent(static_cast<std::size_t>(2 * depth), ' ');
     const std::string whose = ours(p);
     std::string text = indent + "port " + std::to_string(p.port) + ": ";
     char ids[64];
@@ -116,11 +116,11 @@ void port_line(std::string &out, const desc::port_desc &p, int depth,
 
 void hub_lines(std::string &out, const desc::hub_desc &h, int depth,
                std::vector<std::string> &own) {
-    const std::string indent(static_cast<std::size_t>(2 * depth + 2), ' ');
-    out += indent + (depth == 0 ? "root hub " : "hub ") + h.name + ", " +
+    const std::string indent(static_cast<std::size_t>(2 * depth), ' ');
+    out += indent + (depth == 1 ? "root hub " : "hub ") + h.name + ", " +
            std::to_string(h.port_count) + " ports\n";
     for (const desc::port_desc &p : h.ports) {
-        port_line(out, p, depth, own);
+        port_line(out, p, depth + 1, own);
     }
 }
 
@@ -140,7 +140,7 @@ void topology_lines(std::string &out, const desc::machine &m, std::vector<std::s
         line(out, "controller %s", names.c_str());
         line(out, "  driver key %s", c.driver_key.empty() ? "(none read)" : c.driver_key.c_str());
         line(out, "  device ID %s", c.device_id.empty() ? "(none found)" : c.device_id.c_str());
-        hub_lines(out, c.root_hub, 0, own);
+        hub_lines(out, c.root_hub, 1, own);
     }
 }
 
