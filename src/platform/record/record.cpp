@@ -5,7 +5,6 @@
 // value each real call left is handed back unchanged.
 #include "platform/win32.h"
 
-#include "platform/record/calls.h"
 #include "platform/record/record.h"
 
 #include <cstring>
