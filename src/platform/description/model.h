@@ -14,6 +14,20 @@
 namespace desc {
 
 struct hub_desc;
+struct node_desc;
+
+// What the configuration manager says of a device node: the state Device
+// Manager shows. Unset values are what Windows shows for a node like it: a node
+// with a driver key is started with no problem; a USB device without one has
+// problem 28 (no driver installed).
+struct node_state {
+    std::optional<std::uint32_t> node_status; // DN_ flags, as CM_Get_DevNode_Status reports
+    std::optional<std::uint32_t> problem;     // CM_PROB_ number, 0 for none
+    std::optional<std::string> service;       // CM_DRP_SERVICE; none: not set
+    std::vector<std::string> hardware_ids;    // CM_DRP_HARDWAREID, in order; empty: none
+
+    bool operator==(const node_state &) const = default;
+};
 
 struct port_desc {
     std::uint32_t port = 0;
@@ -26,7 +40,9 @@ struct port_desc {
     std::optional<std::string> driver_key; // none: the port's driver key name is empty
     std::string device_id;
     std::string description;
-    std::vector<hub_desc> hub; // zero or one external hub
+    node_state state;                // the port device's own node
+    std::vector<node_desc> children; // nodes below the port device's (a composite's interfaces)
+    std::vector<hub_desc> hub;       // zero or one external hub
 
     bool operator==(const port_desc &) const = default;
 };
@@ -43,6 +59,7 @@ struct node_desc {
     std::optional<std::string> driver_key;
     std::string device_id; // empty: not known (a captured node whose ID was never read)
     std::optional<std::string> description;
+    node_state state;
     std::vector<node_desc> children;
 
     bool operator==(const node_desc &) const = default;
@@ -55,6 +72,7 @@ struct controller_desc {
     std::string driver_key;
     std::string device_id;
     std::string description;
+    node_state state; // the controller's node
     hub_desc root_hub;
 
     bool operator==(const controller_desc &) const = default;
