@@ -505,6 +505,9 @@ static NTSTATUS hub_request(IRP *irp, const struct qvx_hub_state *h, uint32_t co
     if (p == NULL || p->status == 0) {
         return complete(irp, STATUS_INVALID_PARAMETER, 0); /* no device, so no driver */
     }
+    if (p->driver_key == QVX_NONE && (f == NULL || f->action != QVX_ACTUAL_LENGTH)) {
+        return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0); /* no driver yet: error 2 */
+    }
     return name_reply(irp, TRUE, index, p->driver_key, f, out_size);
 }
 

@@ -89,7 +89,7 @@ struct qvx_port {
     uint8_t legacy_only;
     uint8_t device_is_hub;
     uint8_t reserved;
-    uint32_t driver_key; /* pool offset, or QVX_NONE: an empty name */
+    uint32_t driver_key; /* pool offset, or QVX_NONE: none, no driver yet */
     uint32_t hub_name;   /* pool offset of the external hub's name, or QVX_NONE */
 };
 QVX_ASSERT_SIZE(struct qvx_port, 24);
