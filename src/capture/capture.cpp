@@ -139,17 +139,17 @@ int capture_main(int argc, char **argv) {
                                    .action_scanned = action_scanned,
                                    .download_done = bVcp_done != 0};
     std::string text = report_text(report);
-    if (argument != nullptr) { // how ARG was read: the report's first lines after its header
-        const std::size_t header = text.find('\n') + 1;
-        text.insert(header,
-                    argument_text(argument, version.dwMajorVersion, version.dwMinorVersion));
-    }
     if (nodes.empty()) {
         char why[160];
         std::snprintf(why, sizeof why,
                       "Device Manager's verdict: not read (CM_Locate_DevNodeA answered 0x%X)\n",
                       static_cast<unsigned>(tree_failure));
         text.insert(text.find('\n') + 1, why);
+    }
+    if (argument != nullptr) { // how ARG was read: the report's first lines after its header
+        const std::size_t header = text.find('\n') + 1;
+        text.insert(header,
+                    argument_text(argument, version.dwMajorVersion, version.dwMinorVersion));
     }
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
