@@ -12,7 +12,10 @@
 // The machine the recorded calls describe: every answer the scan read, as
 // topology where the description has words for it and as planted faults where
 // it does not, so that the emulated machine answers the same calls the same way.
-desc::machine describe_machine(const std::vector<rec::call> &calls);
+// `nodes`: the device tree as Device Manager shows it, read after the pass; the
+// controllers' nodes and those naming our vendor add their state.
+desc::machine describe_machine(const std::vector<rec::call> &calls,
+                               const std::vector<rec::node_view> &nodes = {});
 
 // The readable report: the topology with speeds and IDs, which devices are the
 // tool's own, each failure report a pass shows (site, the call before it, its
@@ -28,5 +31,10 @@ struct capture_report {
     bool download_done;                   // the pass handled the download-mode device
 };
 std::string report_text(const capture_report &r);
+
+// How quorvex reads ARG on Windows `major`.`minor`, in words: the byte, each bit
+// set and its meaning, then the action that acts (or that none does); each line
+// ends with a newline.
+std::string argument_text(const char *arg, std::uint32_t major, std::uint32_t minor);
 
 int capture_main(int argc, char **argv);

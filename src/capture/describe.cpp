@@ -10,6 +10,8 @@
 // order, or one fault for every call of its kind where all of them differ alike.
 #include "capture/capture.h"
 
+#include "platform/description/keys.h"
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -123,13 +125,59 @@ std::u16string utf8_to_utf16(const std::string &text) {
     return out;
 }
 
-// The ANSI text the scan makes of a name, as far as a device path needs it.
-std::string ansi_of(const std::string &utf8) {
-    std::string out;
-    for (char16_t unit : utf8_to_utf16(utf8)) {
-        out += unit < 0x80 ? static_cast<char>(unit) : '?';
+// The PC's own conversions of names to its ANSI code page, as the scan made them
+// (recorded WideCharToMultiByte calls): a name of the description (UTF-8) and
+// the ANSI text the device path it opened holds, both ways.
+struct code_page {
+    std::map<std::string, std::string> to_ansi;
+    std::map<std::string, std::string> to_utf8;
+
+    // The ANSI text of a name: as this PC converted it; a name it never converted
+    // keeps its ASCII, other characters as '?'.
+    std::string ansi(const std::string &utf8) const {
+        if (const auto it = to_ansi.find(utf8); it != to_ansi.end()) {
+            return it->second;
+        }
+        std::string out;
+        for (char16_t unit : utf8_to_utf16(utf8)) {
+            out += unit < 0x80 ? static_cast<char>(unit) : '?';
+        }
+        return out;
     }
-    return out;
+    // A device path as the description writes it (UTF-8): a hub's path names
+    // the hub as converted back.
+    std::string utf8_path(const std::string &path) const {
+        if (path.compare(0, 4, "\\\\.\\") == 0) {
+            if (const auto it = to_utf8.find(path.substr(4)); it != to_utf8.end()) {
+                return path.substr(0, 4) + it->second;
+            }
+        }
+        return path;
+    }
+};
+
+code_page conversions_of(const std::vector<call> &calls) {
+    code_page p;
+    for (const call &c : calls) {
+        if (std::strcmp(c.function, "WideCharToMultiByte") != 0 || c.reply.empty()) {
+            continue;
+        }
+        std::u16string units;
+        for (std::size_t i = 0; i + 1 < c.reply.size(); i += 2) {
+            units += static_cast<char16_t>(c.reply[i] | (c.reply[i + 1] << 8));
+        }
+        while (!units.empty() && units.back() == 0) {
+            units.pop_back();
+        }
+        std::string ansi = c.text;
+        while (!ansi.empty() && ansi.back() == '\0') {
+            ansi.pop_back();
+        }
+        const std::string utf8 = utf16_to_utf8(units);
+        p.to_ansi.emplace(utf8, ansi);
+        p.to_utf8.emplace(ansi, utf8);
+    }
+    return p;
 }
 
 // --- the name queries, as the scan reads their replies ---
@@ -211,8 +259,8 @@ bool is_controller_path(const std::string &path) {
     return controller_number(path) || is_interface_path(path);
 }
 
-std::string hub_path(const std::string &name) {
-    return "\\\\.\\" + ansi_of(name);
+std::string hub_path(const code_page &p, const std::string &name) {
+    return "\\\\.\\" + p.ansi(name);
 }
 
 // --- what the recorded pass says ---
@@ -222,6 +270,7 @@ using call_key = std::tuple<std::string, std::uint32_t, std::uint32_t>;
 
 struct recorded {
     const std::vector<call> &calls;
+    code_page ansi;
     std::vector<bool> second; // a name query's second call (after its probe)
     std::map<call_key, std::vector<std::size_t>> by_key;
     std::map<std::string, std::vector<std::size_t>> opens; // CreateFileA by path
@@ -234,7 +283,7 @@ bool is_name_code(const call &c) {
 }
 
 recorded index_calls(const std::vector<call> &calls) {
-    recorded r{calls, std::vector<bool>(calls.size(), false), {}, {}};
+    recorded r{calls, conversions_of(calls), std::vector<bool>(calls.size(), false), {}, {}};
     std::optional<std::pair<call_key, std::uint32_t>> probe; // awaiting its second call
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const call &c = calls[i];
@@ -348,7 +397,7 @@ std::optional<desc::port_desc> build_port(builder &b, const std::string &path, s
 desc::hub_desc build_hub(builder &b, const std::string &name, int depth) {
     desc::hub_desc h;
     h.name = name;
-    const std::string path = hub_path(name);
+    const std::string path = hub_path(b.r.ansi, name);
     if (const call *info = first_answer(b.r, path, code_node_information, 0)) {
         h.port_count = info->reply.size() > 6 ? info->reply[6] : 0;
     }
@@ -481,6 +530,7 @@ struct tree_node {
     std::optional<std::string> driver_key;
     std::string device_id;
     std::optional<std::string> description;
+    desc::node_state state;
     std::vector<std::uint32_t> children;
     std::uint32_t parent = 0;
 };
@@ -552,6 +602,7 @@ desc::node_desc tree_desc(const captured_tree &t, std::uint32_t n, std::set<std:
     out.driver_key = node->driver_key;
     out.device_id = node->device_id;
     out.description = node->description;
+    out.state = node->state;
     for (std::uint32_t child : node->children) {
         if (t.find(child) != nullptr && seen.count(child) == 0) {
             out.children.push_back(tree_desc(t, child, seen));
@@ -661,11 +712,12 @@ struct device_ref {
     const desc::hub_desc *hub = nullptr;
 };
 
-void index_hubs(const desc::hub_desc &h, std::map<std::string, const desc::hub_desc *> &hubs) {
-    hubs.emplace(lower(hub_path(h.name)), &h);
-    for (const desc::port_desc &p : h.ports) {
-        for (const desc::hub_desc &inner : p.hub) {
-            index_hubs(inner, hubs);
+void index_hubs(const code_page &p, const desc::hub_desc &h,
+                std::map<std::string, const desc::hub_desc *> &hubs) {
+    hubs.emplace(lower(hub_path(p, h.name)), &h);
+    for (const desc::port_desc &port : h.ports) {
+        for (const desc::hub_desc &inner : port.hub) {
+            index_hubs(p, inner, hubs);
         }
     }
 }
@@ -674,9 +726,10 @@ struct topology {
     const desc::machine &m;
     std::map<std::string, const desc::hub_desc *> hubs; // by lower-case device path
 
-    explicit topology(const desc::machine &machine) : m(machine) {
+    const code_page &ansi;
+    topology(const desc::machine &machine, const code_page &p) : m(machine), ansi(p) {
         for (const desc::controller_desc &c : m.controllers) {
-            index_hubs(c.root_hub, hubs);
+            index_hubs(p, c.root_hub, hubs);
         }
     }
     device_ref find(const std::string &path) const {
@@ -774,7 +827,7 @@ void device_faults(fault_maker &faults, const topology &t, const call &c) {
     }
     desc::fault f = c.ok ? reply_of(c) : failure_of(c);
     f.ioctl = c.code;
-    f.device = c.device;
+    f.device = t.ansi.utf8_path(c.device);
     f.port = c.port;
     faults.differs(g, std::move(f));
 }
@@ -785,7 +838,7 @@ void open_faults(fault_maker &faults, const topology &t, const call &c) {
     const bool there = d.controller != nullptr || d.hub != nullptr;
     if (!c.ok && (there || c.error != error_file_not_found)) {
         desc::fault f = failure_of(c);
-        f.device = c.device;
+        f.device = t.ansi.utf8_path(c.device);
         faults.differs(g, std::move(f));
     }
 }
@@ -848,7 +901,7 @@ void other_faults(fault_maker &faults, const captured_tree &tree, const call &c)
 
 std::vector<desc::fault> find_faults(const recorded &r, const desc::machine &m,
                                      const captured_tree &tree) {
-    const topology t(m);
+    const topology t(m, r.ansi);
     fault_maker faults;
     std::size_t interface_index = 0;
     for (const call &c : r.calls) {
@@ -865,9 +918,109 @@ std::vector<desc::fault> find_faults(const recorded &r, const desc::machine &m,
     return faults.faults();
 }
 
+// --- Device Manager's verdict, read after the pass ---
+
+bool names_our_vendor(const std::string &device_id) {
+    return lower(device_id).find("vid_7a31") != std::string::npos;
+}
+
+// A node's state as the description holds it: unset where it is what the
+// emulated machine assumes for such a node.
+desc::node_state state_of(const rec::node_view &v, bool usb_device) {
+    desc::node_state s;
+    if (v.state_read) {
+        const std::uint32_t problem =
+            desc::keys::default_problem(usb_device, v.driver_key.has_value());
+        s.problem = v.problem != problem ? std::optional<std::uint32_t>(v.problem) : std::nullopt;
+        s.node_status = v.status != desc::keys::default_node_status(v.problem)
+                            ? std::optional<std::uint32_t>(v.status)
+                            : std::nullopt;
+    }
+    s.service = v.service;
+    s.hardware_ids = v.hardware_ids;
+    return s;
+}
+
+bool is_controller(const desc::machine &m, const rec::node_view &v) {
+    return std::any_of(m.controllers.begin(), m.controllers.end(), [&](const auto &c) {
+        return (v.driver_key && !c.driver_key.empty() &&
+                lower(*v.driver_key) == lower(c.driver_key)) ||
+               (!v.device_id.empty() && lower(v.device_id) == lower(c.device_id));
+    });
+}
+
+// Each controller's node and each node that names our vendor, with the nodes
+// above it, go into the captured tree where the scan's lookups did not reach:
+// after what they walked, so that the tool's walk meets them no sooner.
+void add_verdict(captured_tree &t, const desc::machine &m,
+                 const std::vector<rec::node_view> &nodes) {
+    std::map<std::uint32_t, const rec::node_view *> by_node;
+    for (const rec::node_view &v : nodes) {
+        by_node[v.node] = &v;
+    }
+    for (const rec::node_view &v : nodes) {
+        const bool controller = is_controller(m, v);
+        if (!controller && !names_our_vendor(v.device_id)) {
+            continue;
+        }
+        const rec::node_view *at = t.nodes.count(v.node) == 0 ? &v : nullptr;
+        while (at != nullptr) { // the node, then each one above it not yet in the tree
+            const bool parent_known = t.nodes.count(at->parent) != 0;
+            tree_node &n = t.nodes[at->node];
+            n.device_id = at->device_id;
+            n.driver_key = at->driver_key;
+            n.description = at->description;
+            n.parent = at->parent;
+            t.nodes[at->parent].children.push_back(at->node);
+            const auto up = by_node.find(at->parent);
+            at = up != by_node.end() && !parent_known ? up->second : nullptr;
+        }
+        t.nodes[v.node].state = state_of(v, !controller && desc::keys::is_usb_device(v.device_id));
+    }
+}
+
+// The verdict on the controllers and on the ports' devices (by their driver
+// key), and the nodes below a port's device.
+void verdict_on_topology(desc::machine &m, const captured_tree &t) {
+    std::map<std::string, std::uint32_t> by_key;
+    for (const auto &[n, node] : t.nodes) {
+        if (node.driver_key && n != 0) {
+            by_key.emplace(lower(*node.driver_key), n);
+        }
+    }
+    std::set<std::uint32_t> seen;
+    for (desc::controller_desc &c : m.controllers) {
+        if (const auto it = by_key.find(lower(c.driver_key)); it != by_key.end()) {
+            c.state = t.nodes.at(it->second).state;
+        }
+    }
+    auto ports = [&](auto &self, desc::hub_desc &h) -> void {
+        for (desc::port_desc &p : h.ports) {
+            const auto it = p.driver_key ? by_key.find(lower(*p.driver_key)) : by_key.end();
+            if (it != by_key.end() && names_our_vendor(t.nodes.at(it->second).device_id)) {
+                const tree_node &node = t.nodes.at(it->second);
+                p.state = node.state;
+                p.device_id = node.device_id;
+                for (std::uint32_t child : node.children) {
+                    if (t.find(child) != nullptr) {
+                        p.children.push_back(tree_desc(t, child, seen));
+                    }
+                }
+            }
+            for (desc::hub_desc &inner : p.hub) {
+                self(self, inner);
+            }
+        }
+    };
+    for (desc::controller_desc &c : m.controllers) {
+        ports(ports, c.root_hub);
+    }
+}
+
 } // namespace
 
-desc::machine describe_machine(const std::vector<rec::call> &calls) {
+desc::machine describe_machine(const std::vector<rec::call> &calls,
+                               const std::vector<rec::node_view> &nodes) {
     const recorded r = index_calls(calls);
     builder b{r, {}, {}, 0};
     for (const call &c : calls) {
@@ -881,11 +1034,13 @@ desc::machine describe_machine(const std::vector<rec::call> &calls) {
     b.m.virtual_clock = true;
     b.m.record_processes = true;
     build_controllers(b);
-    const captured_tree tree = learn_tree(r);
+    captured_tree tree = learn_tree(r);
+    b.m.faults = find_faults(r, b.m, tree);
     if (tree.root != 0) {
+        add_verdict(tree, b.m, nodes);
         std::set<std::uint32_t> seen;
         b.m.device_tree = tree_desc(tree, tree.root, seen);
+        verdict_on_topology(b.m, tree);
     }
-    b.m.faults = find_faults(r, b.m, tree);
     return b.m;
 }

@@ -137,6 +137,8 @@ typedef CHAR *DEVINSTID_A;
 #define CR_INVALID_PROPERTY 0x00000035u
 #define CM_LOCATE_DEVNODE_NORMAL 0x00000000u
 #define CM_DRP_DEVICEDESC 0x00000001u
+#define CM_DRP_HARDWAREID 0x00000002u
+#define CM_DRP_SERVICE 0x00000005u
 #define CM_DRP_DRIVER 0x0000000Au
 
 struct GUID {
@@ -278,6 +280,8 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulProperty,
                                             PULONG pulRegDataType, PVOID Buffer, PULONG pulLength,
                                             ULONG ulFlags);
 CONFIGRET CM_Get_Device_IDA(DEVINST dnDevInst, PSTR Buffer, ULONG BufferLen, ULONG ulFlags);
+CONFIGRET CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
+                                ULONG ulFlags);
 
 // Formatted text: the C library's.
 #include <cstdio>

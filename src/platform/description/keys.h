@@ -59,6 +59,10 @@ enum class controller_key {
     driver_key,
     device_id,
     description,
+    node_status,
+    problem,
+    service,
+    hardware_ids,
     root_hub
 };
 inline constexpr key<controller_key> controller_keys[] = {
@@ -68,6 +72,10 @@ inline constexpr key<controller_key> controller_keys[] = {
     {controller_key::driver_key, "driver_key"},
     {controller_key::device_id, "device_id"},
     {controller_key::description, "description"},
+    {controller_key::node_status, "node_status"},
+    {controller_key::problem, "problem"},
+    {controller_key::service, "service"},
+    {controller_key::hardware_ids, "hardware_ids"},
     {controller_key::root_hub, "root_hub"}};
 
 enum class hub_key { name, port_count, ports };
@@ -75,7 +83,8 @@ inline constexpr key<hub_key> hub_keys[] = {
     {hub_key::name, "name"}, {hub_key::port_count, "port_count"}, {hub_key::ports, "ports"}};
 
 // `hub` comes before `device_is_hub` and the texts: the flag's default follows
-// the hub, the device ID's the port's number and IDs.
+// the hub, the device ID's the port's number and IDs. The node's state and the
+// nodes below it (`children`) come last.
 enum class port_key {
     port,
     vid,
@@ -87,7 +96,12 @@ enum class port_key {
     device_is_hub,
     driver_key,
     device_id,
-    description
+    description,
+    node_status,
+    problem,
+    service,
+    hardware_ids,
+    children
 };
 inline constexpr key<port_key> port_keys[] = {{port_key::port, "port"},
                                               {port_key::vid, "vid"},
@@ -99,13 +113,28 @@ inline constexpr key<port_key> port_keys[] = {{port_key::port, "port"},
                                               {port_key::device_is_hub, "device_is_hub"},
                                               {port_key::driver_key, "driver_key"},
                                               {port_key::device_id, "device_id"},
-                                              {port_key::description, "description"}};
+                                              {port_key::description, "description"},
+                                              {port_key::node_status, "node_status"},
+                                              {port_key::problem, "problem"},
+                                              {port_key::service, "service"},
+                                              {port_key::hardware_ids, "hardware_ids"},
+                                              {port_key::children, "children"}};
 
-enum class node_key { driver_key, device_id, description, children };
-inline constexpr key<node_key> node_keys[] = {{node_key::driver_key, "driver_key"},
-                                              {node_key::device_id, "device_id"},
-                                              {node_key::description, "description"},
-                                              {node_key::children, "children"}};
+enum class node_key {
+    driver_key,
+    device_id,
+    description,
+    node_status,
+    problem,
+    service,
+    hardware_ids,
+    children
+};
+inline constexpr key<node_key> node_keys[] = {
+    {node_key::driver_key, "driver_key"},     {node_key::device_id, "device_id"},
+    {node_key::description, "description"},   {node_key::node_status, "node_status"},
+    {node_key::problem, "problem"},           {node_key::service, "service"},
+    {node_key::hardware_ids, "hardware_ids"}, {node_key::children, "children"}};
 
 enum class change_key { at_ms, at_open, controller, port_path, port };
 inline constexpr key<change_key> change_keys[] = {{change_key::at_ms, "at_ms"},
@@ -234,6 +263,37 @@ inline std::string default_port_device_id(std::uint16_t vid, std::uint16_t pid,
     return id;
 }
 
+// A node's state left out (model.h's node_state): a USB device without a driver
+// key has problem 28 (CM_PROB_FAILED_INSTALL, no driver installed); every other
+// node is started with no problem. A USB device is a port's own node, its
+// `children`, and a node whose device ID begins with USB\ (root hubs aside).
+// `node_status` left out follows the problem. `service` and `hardware_ids` left
+// out are not set.
+inline constexpr std::uint32_t problem_no_driver = 28;
+inline constexpr std::uint32_t status_started = 0x0180200A; // DN_STARTED, DN_DRIVER_LOADED, ...
+inline constexpr std::uint32_t status_problem = 0x01802400; // DN_HAS_PROBLEM, ...
+inline bool is_usb_device(std::string_view device_id) {
+    auto starts = [&](std::string_view head) {
+        if (device_id.size() < head.size()) {
+            return false;
+        }
+        for (std::size_t i = 0; i < head.size(); ++i) {
+            const char c = device_id[i];
+            if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c) != head[i]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return starts("USB\\") && !starts("USB\\ROOT_HUB");
+}
+constexpr std::uint32_t default_problem(bool usb_device, bool has_driver_key) {
+    return usb_device && !has_driver_key ? problem_no_driver : 0;
+}
+constexpr std::uint32_t default_node_status(std::uint32_t problem) {
+    return problem != 0 ? status_problem : status_started;
+}
+
 // The words of `speed` (by the model's number), `clock` and `processes`.
 inline constexpr std::string_view speed_names[] = {"low", "full", "high"};
 inline constexpr char clock_virtual[] = "virtual";
@@ -283,6 +343,7 @@ inline constexpr fault_site fault_sites[] = {
     {.function = "CM_Get_Parent", .device = true},
     {.function = "CM_Get_DevNode_Registry_PropertyA", .device = true, .raw_reply = true},
     {.function = "CM_Get_Device_IDA", .device = true, .raw_reply = true},
+    {.function = "CM_Get_DevNode_Status", .device = true},
     {.function = "CreateProcessA", .program = true},
     {.function = "SetPriorityClass"},
 };

@@ -160,6 +160,23 @@ void lay_out(const value &v, int indent, std::string &out) {
 }
 
 value write_hub(const hub_desc &h, const std::string &place);
+value write_node(const node_desc &n, const std::string &place);
+
+// One key of a node's state, where it is set.
+template <typename E> void put_state(value &o, E key, const node_state &s) {
+    const std::string_view name = keys::name(key);
+    if (name == "node_status" && s.node_status) {
+        put(o, key, hex(*s.node_status, 8));
+    } else if (name == "problem" && s.problem) {
+        put(o, key, number(*s.problem));
+    } else if (name == "service" && s.service) {
+        put(o, key, text(*s.service));
+    } else if (name == "hardware_ids" && !s.hardware_ids.empty()) {
+        put(o, key, list(s.hardware_ids, "", [](const std::string &id, const std::string &) {
+                return text(id);
+            }));
+    }
+}
 
 value write_port(const port_desc &p, const std::string &place) {
     const port_desc none;
@@ -221,6 +238,17 @@ value write_port(const port_desc &p, const std::string &place) {
                 put(o, k.id, text(p.description));
             }
             break;
+        case port_key::node_status:
+        case port_key::problem:
+        case port_key::service:
+        case port_key::hardware_ids:
+            put_state(o, k.id, p.state);
+            break;
+        case port_key::children:
+            if (!p.children.empty()) {
+                put(o, k.id, list(p.children, at(place, k.name), write_node));
+            }
+            break;
         }
     }
     return o;
@@ -265,6 +293,12 @@ value write_node(const node_desc &n, const std::string &place) {
                 put(o, k.id, text(*n.description));
             }
             break;
+        case node_key::node_status:
+        case node_key::problem:
+        case node_key::service:
+        case node_key::hardware_ids:
+            put_state(o, k.id, n.state);
+            break;
         case node_key::children:
             if (!n.children.empty()) {
                 put(o, k.id, list(n.children, at(place, k.name), write_node));
@@ -307,6 +341,12 @@ value write_controller(const controller_desc &c, const std::string &place) {
             if (c.description != keys::default_controller_description) {
                 put(o, k.id, text(c.description));
             }
+            break;
+        case controller_key::node_status:
+        case controller_key::problem:
+        case controller_key::service:
+        case controller_key::hardware_ids:
+            put_state(o, k.id, c.state);
             break;
         case controller_key::root_hub:
             put(o, k.id, write_hub(c.root_hub, at(place, k.name)));

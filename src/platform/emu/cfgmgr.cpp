@@ -3,10 +3,12 @@
 // The tree is made from the machine description: a root node; below it each host
 // controller's node (its driver key, device ID and description), below that its
 // root hub's node (no driver key) and the devices connected to its ports, external
-// hubs' devices below the hub's node; then the description's extra nodes. A
+// hubs' devices and a port's `children` below the port's node; then the
+// description's extra nodes. Each node has its state (keys.h says the defaults). A
 // description that states the whole tree (`device_tree`) has that tree instead.
 // It is made anew whenever the topology changes, so a DEVINST stays good only
 // until then.
+#include "platform/description/keys.h"
 #include "platform/emu/state.h"
 
 #include <algorithm>
@@ -16,6 +18,7 @@ namespace emu {
 namespace {
 
 constexpr ULONG reg_sz = 1;
+constexpr ULONG reg_multi_sz = 7;
 constexpr ULONG largest_property = 0x25; // CM_DRP_MAX on the systems the tool targets
 constexpr CONFIGRET cr_failure = 0x13;
 
@@ -24,6 +27,19 @@ std::optional<std::string> unless_empty(const std::string &text) {
         return std::nullopt;
     }
     return text;
+}
+
+// A node's state as the configuration manager answers it.
+void set_state(devnode &node, const desc::node_state &state, bool usb_device) {
+    node.problem = state.problem.value_or(
+        desc::keys::default_problem(usb_device, node.driver_key.has_value()));
+    node.status = state.node_status.value_or(desc::keys::default_node_status(node.problem));
+    if (state.service) {
+        node.service_ansi = utf8_to_ansi(*state.service);
+    }
+    for (const std::string &id : state.hardware_ids) {
+        node.hardware_ids_ansi.push_back(utf8_to_ansi(id));
+    }
 }
 
 DEVINST add_node(DEVINST parent, devnode node) {
@@ -54,6 +70,8 @@ DEVINST add_node(DEVINST parent, devnode node) {
     return added;
 }
 
+DEVINST add_extra(DEVINST parent, const node_desc &desc, bool usb_device);
+
 void add_devices(DEVINST parent, const hub_desc &hub) {
     std::vector<const port_desc *> ports;
     for (const port_desc &p : hub.ports) {
@@ -68,22 +86,30 @@ void add_devices(DEVINST parent, const hub_desc &hub) {
         n.driver_key = p->driver_key;
         n.device_id = p->device_id;
         n.description = unless_empty(p->description);
+        set_state(n, p->state, true);
         const DEVINST added = add_node(parent, n);
+        for (const node_desc &child : p->children) {
+            add_extra(added, child, true);
+        }
         for (const hub_desc &inner : p->hub) {
             add_devices(added, inner);
         }
     }
 }
 
-void add_extra(DEVINST parent, const node_desc &desc) {
+// A node of the description and those below it; a port's children are USB
+// devices whatever their IDs, other nodes by their device ID.
+DEVINST add_extra(DEVINST parent, const node_desc &desc, bool usb_device) {
     devnode n;
     n.driver_key = desc.driver_key;
     n.device_id = desc.device_id;
     n.description = desc.description;
+    set_state(n, desc.state, usb_device || desc::keys::is_usb_device(desc.device_id));
     const DEVINST added = add_node(parent, n);
     for (const node_desc &child : desc.children) {
-        add_extra(added, child);
+        add_extra(added, child, usb_device);
     }
+    return added;
 }
 
 const devnode *node_at(DEVINST dn) {
@@ -135,11 +161,12 @@ void rebuild_tree() {
     ++s.topology;
     s.tree.clear();
     if (s.m.device_tree) {
-        add_extra(0, *s.m.device_tree);
+        add_extra(0, *s.m.device_tree, false);
         return;
     }
     devnode root;
     root.device_id = "HTREE\\ROOT\\0";
+    set_state(root, {}, false);
     const DEVINST top = add_node(0, root);
     for (std::size_t i = 0; i < s.m.controllers.size(); ++i) {
         const controller_desc &c = s.m.controllers[i];
@@ -147,13 +174,15 @@ void rebuild_tree() {
         n.driver_key = unless_empty(c.driver_key);
         n.device_id = c.device_id;
         n.description = unless_empty(c.description);
+        set_state(n, c.state, false);
         devnode root_hub;
         root_hub.device_id = "USB\\ROOT_HUB\\4&" + std::to_string(i) + "&0";
         root_hub.description = "USB Root Hub";
+        set_state(root_hub, {}, false);
         add_devices(add_node(add_node(top, n), root_hub), c.root_hub);
     }
     for (const node_desc &extra : s.m.extra_nodes) {
-        add_extra(top, extra);
+        add_extra(top, extra, false);
     }
 }
 
@@ -240,21 +269,56 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyA(DEVINST dn, ULONG property, PULONG d
         value = &node->driver_key_ansi;
     } else if (property == CM_DRP_DEVICEDESC) {
         value = &node->description_ansi;
+    } else if (property == CM_DRP_SERVICE) {
+        value = &node->service_ansi;
     }
-    if (value == nullptr || !value->has_value()) {
+    // A text with its terminator; a list (REG_MULTI_SZ) each ID terminated, then
+    // one more terminator.
+    std::string data;
+    if (property == CM_DRP_HARDWAREID && !node->hardware_ids_ansi.empty()) {
+        for (const std::string &id : node->hardware_ids_ansi) {
+            data.append(id).push_back('\0');
+        }
+    } else if (value == nullptr || !value->has_value()) {
         return CR_NO_SUCH_VALUE;
+    } else {
+        data = **value;
     }
-    const std::string &text = **value;
-    const auto needed = static_cast<ULONG>(text.size() + 1);
+    data.push_back('\0');
+    const auto needed = static_cast<ULONG>(data.size());
     if (*length < needed) {
         *length = needed;
         return CR_BUFFER_SMALL;
     }
-    std::memcpy(buffer, text.c_str(), needed);
+    std::memcpy(buffer, data.data(), needed);
     *length = needed;
     if (data_type != nullptr) {
-        *data_type = reg_sz;
+        *data_type = property == CM_DRP_HARDWAREID ? reg_multi_sz : reg_sz;
     }
+    return CR_SUCCESS;
+}
+
+CONFIGRET CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST dn, ULONG flags) {
+    constexpr const char *name = "CM_Get_DevNode_Status";
+    enter(name);
+    if (status == nullptr || problem == nullptr) {
+        return refuse(name, "no place for the status or the problem", CR_INVALID_POINTER);
+    }
+    *status = 0;
+    *problem = 0;
+    if (flags != 0) {
+        return refuse(name, "flags must be 0", CR_INVALID_FLAG);
+    }
+    const devnode *node = node_at(dn);
+    if (node == nullptr) {
+        return refuse(name, "not a device node", CR_INVALID_DEVNODE);
+    }
+    if (const fault *f = take_fault(name, 0, node->device_id, 0);
+        f != nullptr && f->action == fault::fail) {
+        return failure_of(*f);
+    }
+    *status = node->status;
+    *problem = node->problem;
     return CR_SUCCESS;
 }
 

@@ -178,6 +178,28 @@ void all_hub_names(const hub_desc &h, std::set<std::string> &names) {
 }
 
 hub_desc parse_hub(const json &j, const std::string &place, unsigned depth);
+node_desc parse_node(const json &j, const std::string &place, unsigned depth);
+std::uint32_t number32(const json &j, const std::string &place);
+
+// A node's state (`node_status`, `problem`, `service`, `hardware_ids`), one key;
+// left out, the state keeps it unset.
+template <typename E> void read_state(E key, const json *v, const std::string &kp, node_state &s) {
+    const std::string_view name = keys::name(key);
+    if (v == nullptr) {
+        return;
+    }
+    if (name == "node_status") {
+        s.node_status = number32(*v, kp);
+    } else if (name == "problem") {
+        s.problem = static_cast<std::uint32_t>(whole(*v, kp, 0, 0xFFFFFFFFu));
+    } else if (name == "service") {
+        s.service = text(*v, kp, false);
+    } else {
+        each_item(*v, kp, [&](const json &id, const std::string &ip) {
+            s.hardware_ids.push_back(text(id, ip, false));
+        });
+    }
+}
 
 std::uint8_t speed(const json &j, const std::string &place) {
     for (std::uint8_t i = 0; i < std::size(keys::speed_names); ++i) {
@@ -241,6 +263,19 @@ port_desc parse_port(const json &j, const std::string &place, std::uint32_t port
             break;
         case port_key::description:
             p.description = v != nullptr ? text(*v, kp) : keys::default_port_description;
+            break;
+        case port_key::node_status:
+        case port_key::problem:
+        case port_key::service:
+        case port_key::hardware_ids:
+            read_state(key, v, kp, p.state);
+            break;
+        case port_key::children:
+            if (v != nullptr) {
+                each_item(*v, kp, [&](const json &c, const std::string &cp) {
+                    p.children.push_back(parse_node(c, cp, depth + 1));
+                });
+            }
             break;
         }
     });
@@ -315,6 +350,12 @@ node_desc parse_node(const json &j, const std::string &place, unsigned depth) {
                 n.description = text(*v, kp);
             }
             break;
+        case node_key::node_status:
+        case node_key::problem:
+        case node_key::service:
+        case node_key::hardware_ids:
+            read_state(key, v, kp, n.state);
+            break;
         case node_key::children:
             each_item(*v, kp, [&](const json &c, const std::string &cp) {
                 n.children.push_back(parse_node(c, cp, depth + 1));
@@ -364,6 +405,12 @@ controller_desc parse_controller(const json &j, const std::string &place, taken 
                 break;
             case controller_key::description:
                 c.description = v != nullptr ? text(*v, kp) : keys::default_controller_description;
+                break;
+            case controller_key::node_status:
+            case controller_key::problem:
+            case controller_key::service:
+            case controller_key::hardware_ids:
+                read_state(key, v, kp, c.state);
                 break;
             case controller_key::root_hub:
                 if (v == nullptr) {
@@ -673,8 +720,13 @@ fault parse_fault(const json &j, const std::string &place, const machine &m,
         case fault_key::controller:
         case fault_key::hub:
             if (v != nullptr) {
+                // A device path is opened in the ANSI code page; a device ID
+                // (the CM_ functions) and a program are compared as written.
+                const bool path = f.function == "DeviceIoControl" || f.function == "CreateFileA" ||
+                                  f.function == "SetupDiGetDeviceInterfaceDetailA";
                 f.device = key == fault_key::controller ? controller_path(*v, kp, m)
                            : key == fault_key::hub      ? hub_path(*v, kp, hub_names)
+                           : path                       ? utf8_to_ansi(text(*v, kp, false))
                                                         : text(*v, kp, false);
                 ++narrowing;
             }

@@ -21,6 +21,7 @@ using desc::controller_desc;
 using desc::hub_desc;
 using desc::machine;
 using desc::node_desc;
+using desc::node_state;
 using desc::port_desc;
 
 // Parses a description; returns the fault text ("<place>: <fault>") or "".
@@ -58,6 +59,12 @@ struct devnode {
     std::optional<std::string> driver_key_ansi;
     std::string device_id_ansi;
     std::optional<std::string> description_ansi;
+    // What CM_Get_DevNode_Status and the service and hardware ID properties
+    // answer: the description's state with Windows' defaults filled in.
+    std::uint32_t status = 0;
+    std::uint32_t problem = 0;
+    std::optional<std::string> service_ansi;
+    std::vector<std::string> hardware_ids_ansi;
 };
 
 struct state {
