@@ -21,7 +21,8 @@ expand() {
 }
 read -r -a args <<<"$(expand "$2")"
 expected=$(expand "$3")
-"$capture" "${args[@]}" > "$work/out" 2> "$work/err" < /dev/null
+vars=() && while [[ ${args[0]:-} == *=* ]]; do vars+=("${args[0]}") args=("${args[@]:1}"); done
+env "${vars[@]}" "$capture" "${args[@]}" > "$work/out" 2> "$work/err" < /dev/null
 status=$?
 faults=0
 fail() { echo "FAIL: $*"; faults=$((faults + 1)); }
