@@ -24,6 +24,7 @@ expected=$(expand "$3")
 echo '{}' > "$work/machine.json"
 machine=(env QUORVEX_MACHINE="$work/machine.json")
 [ "${args[0]:-}" = NOMACHINE ] && machine=(env -u QUORVEX_MACHINE) && args=("${args[@]:1}")
+while [[ ${args[0]:-} == *=* ]]; do machine+=("${args[0]}") args=("${args[@]:1}"); done
 "${machine[@]}" "$capture" "${args[@]}" > "$work/out" 2> "$work/err" < /dev/null
 status=$?
 faults=0

@@ -8,14 +8,19 @@
 # capture's replay must be the same description and the same report, byte for
 # byte (but for the report's line naming its file).
 #
+# A description without faults must capture to one without faults, and each
+# line of NAME.captured beside it must be in the capture or in its report. ARG
+# "none": the capture is made without one, and 129 is rehearsed.
+#
 # usage: round_trip.sh DESCRIPTION ARG QUORVEX QUORVEX_CAPTURE
 set -u
 [ $# -eq 4 ] || { echo "usage: $0 DESCRIPTION ARG QUORVEX QUORVEX_CAPTURE" >&2; exit 2; }
 description=$1 arg=$2 quorvex=$3 capture=$4
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-round-trip.XXXXXX") || exit 2
 trap 'rm -rf "$work"' EXIT
+given=("$arg") && [ "$arg" = none ] && given=() arg=129
 
-QUORVEX_MACHINE=$description "$capture" "$work/captured.json" "$arg" > "$work/report" 2>&1
+QUORVEX_MACHINE=$description "$capture" "$work/captured.json" "${given[@]}" > "$work/report" 2>&1
 status=$?
 if [ $status -eq 2 ]; then
     # A description the emulated machine refuses: both programs refuse it alike.
@@ -37,7 +42,14 @@ if ! diff -u --label original --label replayed "$work/original" "$work/replayed"
     echo "FAIL: the capture of $description does not answer as the original does"
     exit 1
 fi
-QUORVEX_MACHINE=$work/captured.json "$capture" "$work/again.json" "$arg" > "$work/report2" 2>&1 ||
+if ! grep -q '"faults"' "$description" && grep -q '"faults"' "$work/captured.json"; then
+    cat "$work/captured.json"; echo "FAIL: $description has no faults, but its capture has"; exit 1
+fi
+expected=${description%.json}.captured
+[ -f "$expected" ] && while IFS= read -r line; do
+    grep -qF -- "$line" "$work/captured.json" "$work/report" || { echo "FAIL: no '$line' in the capture"; exit 1; }
+done < "$expected"
+QUORVEX_MACHINE=$work/captured.json "$capture" "$work/again.json" "${given[@]}" > "$work/report2" 2>&1 ||
     { cat "$work/report2"; echo "FAIL: the capture of the capture failed"; exit 1; }
 cmp -s "$work/captured.json" "$work/again.json" ||
     { diff -u "$work/captured.json" "$work/again.json"; echo "FAIL: the capture of the capture differs"; exit 1; }

@@ -127,6 +127,12 @@ TEST_F(machine_file, faults_stop_the_program_with_one_line) {
         {R"({"os_version": {"major": "5"}})", "os_version.major: expected a whole number"},
         {R"({"processes": "spawn"})", "processes: expected \"run\" or \"record\""},
         {R"({"device_tree": {}, "nodes": []})", "nodes: not beside \"device_tree\""},
+        {R"({"nodes": [{"description": "a\u0000b"}]})",
+         "nodes[0].description: must not contain a NUL character"},
+        {R"({"controllers": [{"driver_key": "k", "root_hub": {"name": "R", "port_count": 1, "ports": [{"port": 1, "device_is_hub": false, "hub": {"name": "H", "port_count": 0}}]}}]})",
+         "controllers[0].root_hub.ports[0].device_is_hub: false, but the port has a hub"},
+        {R"({"controllers": [{"driver_key": "k", "root_hub": {"name": "R", "port_count": 1, "ports": [{"port": 1, "hub": {"name": "R", "port_count": 0}}]}}]})",
+         "controllers[0].root_hub: hub name \"R\" is used twice"},
     };
     for (const auto &c : cases) {
         expect_refused(c.json, c.fault, "32");

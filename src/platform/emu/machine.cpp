@@ -249,6 +249,9 @@ port_desc parse_port(const json &j, const std::string &place, std::uint32_t port
             break;
         case port_key::device_is_hub:
             p.device_is_hub = v != nullptr ? flag(*v, kp) : p.device_is_hub;
+            if (!p.device_is_hub && !p.hub.empty()) {
+                fail(kp, "false, but the port has a hub");
+            }
             break;
         case port_key::driver_key:
             if (v == nullptr) {
