@@ -14,6 +14,10 @@
 // it does not, so that the emulated machine answers the same calls the same way.
 desc::machine describe_machine(const std::vector<rec::call> &calls);
 
+// The device path the scan opens a hub of this name by: \\.\ and the name as
+// ANSI text.
+std::string hub_device_path(const std::string &hub_name);
+
 // The readable report: the topology with speeds and IDs, which devices are the
 // tool's own, each failure report a pass shows (site, the call before it, its
 // error), and with an argument the pauses, commands, traces and boxes of the

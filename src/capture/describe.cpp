@@ -864,6 +864,10 @@ std::vector<desc::fault> find_faults(const recorded &r, const desc::machine &m,
 
 } // namespace
 
+std::string hub_device_path(const std::string &hub_name) {
+    return hub_path(hub_name);
+}
+
 desc::machine describe_machine(const std::vector<rec::call> &calls) {
     const recorded r = index_calls(calls);
     builder b{r, {}, {}, 0};
