@@ -23,18 +23,21 @@ int refuse(const char *format, const char *detail, const char *more = "") {
     return status_bad_input;
 }
 
-// A number as the tool's argument is written: an optional sign, then digits only.
-bool is_number(const char *text) {
-    if (*text == '+' || *text == '-') {
-        ++text;
-    }
-    if (*text < '0' || *text > '9') {
-        return false;
-    }
-    while (*text >= '0' && *text <= '9') {
-        ++text;
-    }
-    return *text == '\0';
+constexpr const char usage[] =
+    "usage: quorvex-capture FILE [ARG]\n"
+    "  Records this PC's answers to quorvex's USB scan (and, with ARG, what quorvex ARG\n"
+    "  would do) into FILE, a machine description, and prints a report. FILE must not\n"
+    "  be there yet; it appears whole or not at all.\n"
+    "usage: quorvex-capture --explain ARG\n"
+    "  Says how quorvex reads ARG on this PC: its bits and the action that acts.\n";
+
+// The Windows version as quorvex reads it (zero where the call fails).
+OSVERSIONINFOA read_version() {
+    OSVERSIONINFOA version;
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    GetVersionExA(&version);
+    return version;
 }
 
 // Calls made since `from`: the recording of one stretch of the run.
@@ -52,24 +55,34 @@ bool opened_a_controller(const std::vector<rec::call> &calls) {
     return false;
 }
 
-bool write_all(std::FILE *file, const std::string &text) {
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return std::fclose(file) == 0 && written;
-}
-
 } // namespace
 
 int capture_main(int argc, char **argv) {
+    const char *path = argc >= 2 ? argv[1] : "";
+    if (argc == 2 && (std::strcmp(path, "--help") == 0 || std::strcmp(path, "-h") == 0 ||
+                      std::strcmp(path, "/?") == 0)) {
+        std::fputs(usage, stdout);
+        return status_done;
+    }
+    if (argc == 3 && std::strcmp(path, "--explain") == 0) {
+        const OSVERSIONINFOA version = read_version();
+        std::fputs(argument_text(argv[2], version.dwMajorVersion, version.dwMinorVersion).c_str(),
+                   stdout);
+        return status_done;
+    }
     if (argc < 2 || argc > 3) {
         return refuse("usage: %s FILE [ARG]", "quorvex-capture");
     }
-    const char *path = argv[1];
-    const char *argument = argc == 3 ? argv[2] : nullptr;
-    if (argument != nullptr && !is_number(argument)) {
-        return refuse("quorvex-capture: ARG is not a number: %s", argument);
+    if (path[0] == '-') {
+        return refuse("quorvex-capture: FILE may not begin with '-': %s (--help shows the usage)",
+                      path);
     }
-    std::FILE *file = create_new_file(path);
-    if (file == nullptr) {
+    const char *argument = argc == 3 ? argv[2] : nullptr;
+    if (const char *why = no_machine_to_capture()) {
+        return refuse("quorvex-capture: %s%s", why);
+    }
+    new_file file;
+    if (!begin_new_file(path, file)) {
         const int error = errno;
         if (error == EEXIST) {
             return refuse("quorvex-capture: %s is there already and is not overwritten", path);
@@ -85,10 +98,7 @@ int capture_main(int argc, char **argv) {
     const std::uint8_t flags = argument != nullptr ? convert_flags(argument) : 0;
     apply_mode_bits(flags);
 
-    OSVERSIONINFOA version;
-    std::memset(&version, 0, sizeof version);
-    version.dwOSVersionInfoSize = sizeof version;
-    GetVersionExA(&version);
+    const OSVERSIONINFOA version = read_version();
     const std::vector<rec::call> version_call = calls_since(0);
 
     // The argument's action, with one polling pass at most. Where it does not
@@ -111,9 +121,11 @@ int capture_main(int argc, char **argv) {
     }
 
     const desc::machine machine = describe_machine(scan);
-    if (!write_all(file, desc::write_description(machine))) {
+    if (!finish_new_file(file, desc::write_description(machine))) {
         const int error = errno;
-        std::remove(path);
+        if (error == EEXIST) {
+            return refuse("quorvex-capture: %s came there meanwhile and is not overwritten", path);
+        }
         return refuse("quorvex-capture: cannot write %s: %s", path, std::strerror(error));
     }
     const capture_report report = {.file = path,
@@ -123,7 +135,11 @@ int capture_main(int argc, char **argv) {
                                    .action = &action,
                                    .action_scanned = action_scanned,
                                    .download_done = bVcp_done != 0};
-    const std::string text = report_text(report);
+    std::string text = report_text(report);
+    if (argument != nullptr) { // how ARG was read: the report's first lines after its header
+        const std::size_t header = text.find('\n') + 1;
+        text.insert(header, argument_text(argument, version.dwMajorVersion, version.dwMinorVersion));
+    }
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
     return status_done;

@@ -33,4 +33,9 @@ struct capture_report {
 };
 std::string report_text(const capture_report &r);
 
+// How quorvex reads ARG on Windows `major`.`minor`, in words: the byte, each bit
+// set and its meaning, then the action that acts (or that none does); each line
+// ends with a newline.
+std::string argument_text(const char *arg, std::uint32_t major, std::uint32_t minor);
+
 int capture_main(int argc, char **argv);

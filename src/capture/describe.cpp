@@ -123,13 +123,59 @@ std::u16string utf8_to_utf16(const std::string &text) {
     return out;
 }
 
-// The ANSI text the scan makes of a name, as far as a device path needs it.
-std::string ansi_of(const std::string &utf8) {
-    std::string out;
-    for (char16_t unit : utf8_to_utf16(utf8)) {
-        out += unit < 0x80 ? static_cast<char>(unit) : '?';
+// The PC's own conversions of names to its ANSI code page, as the scan made them
+// (recorded WideCharToMultiByte calls): a name of the description (UTF-8) and
+// the ANSI text the device path it opened holds, both ways.
+struct code_page {
+    std::map<std::string, std::string> to_ansi;
+    std::map<std::string, std::string> to_utf8;
+
+    // The ANSI text of a name: as this PC converted it; a name it never converted
+    // keeps its ASCII, other characters as '?'.
+    std::string ansi(const std::string &utf8) const {
+        if (const auto it = to_ansi.find(utf8); it != to_ansi.end()) {
+            return it->second;
+        }
+        std::string out;
+        for (char16_t unit : utf8_to_utf16(utf8)) {
+            out += unit < 0x80 ? static_cast<char>(unit) : '?';
+        }
+        return out;
     }
-    return out;
+    // A device path as the description writes it (UTF-8): a hub's path names
+    // the hub as converted back.
+    std::string utf8_path(const std::string &path) const {
+        if (path.compare(0, 4, "\\\\.\\") == 0) {
+            if (const auto it = to_utf8.find(path.substr(4)); it != to_utf8.end()) {
+                return path.substr(0, 4) + it->second;
+            }
+        }
+        return path;
+    }
+};
+
+code_page conversions_of(const std::vector<call> &calls) {
+    code_page p;
+    for (const call &c : calls) {
+        if (std::strcmp(c.function, "WideCharToMultiByte") != 0 || c.reply.empty()) {
+            continue;
+        }
+        std::u16string units;
+        for (std::size_t i = 0; i + 1 < c.reply.size(); i += 2) {
+            units += static_cast<char16_t>(c.reply[i] | (c.reply[i + 1] << 8));
+        }
+        while (!units.empty() && units.back() == 0) {
+            units.pop_back();
+        }
+        std::string ansi = c.text;
+        while (!ansi.empty() && ansi.back() == '\0') {
+            ansi.pop_back();
+        }
+        const std::string utf8 = utf16_to_utf8(units);
+        p.to_ansi.emplace(utf8, ansi);
+        p.to_utf8.emplace(ansi, utf8);
+    }
+    return p;
 }
 
 // --- the name queries, as the scan reads their replies ---
@@ -211,8 +257,8 @@ bool is_controller_path(const std::string &path) {
     return controller_number(path) || is_interface_path(path);
 }
 
-std::string hub_path(const std::string &name) {
-    return "\\\\.\\" + ansi_of(name);
+std::string hub_path(const code_page &p, const std::string &name) {
+    return "\\\\.\\" + p.ansi(name);
 }
 
 // --- what the recorded pass says ---
@@ -222,6 +268,7 @@ using call_key = std::tuple<std::string, std::uint32_t, std::uint32_t>;
 
 struct recorded {
     const std::vector<call> &calls;
+    code_page ansi;
     std::vector<bool> second; // a name query's second call (after its probe)
     std::map<call_key, std::vector<std::size_t>> by_key;
     std::map<std::string, std::vector<std::size_t>> opens; // CreateFileA by path
@@ -234,7 +281,7 @@ bool is_name_code(const call &c) {
 }
 
 recorded index_calls(const std::vector<call> &calls) {
-    recorded r{calls, std::vector<bool>(calls.size(), false), {}, {}};
+    recorded r{calls, conversions_of(calls), std::vector<bool>(calls.size(), false), {}, {}};
     std::optional<std::pair<call_key, std::uint32_t>> probe; // awaiting its second call
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const call &c = calls[i];
@@ -348,7 +395,7 @@ std::optional<desc::port_desc> build_port(builder &b, const std::string &path, s
 desc::hub_desc build_hub(builder &b, const std::string &name, int depth) {
     desc::hub_desc h;
     h.name = name;
-    const std::string path = hub_path(name);
+    const std::string path = hub_path(b.r.ansi, name);
     if (const call *info = first_answer(b.r, path, code_node_information, 0)) {
         h.port_count = info->reply.size() > 6 ? info->reply[6] : 0;
     }
@@ -661,11 +708,12 @@ struct device_ref {
     const desc::hub_desc *hub = nullptr;
 };
 
-void index_hubs(const desc::hub_desc &h, std::map<std::string, const desc::hub_desc *> &hubs) {
-    hubs.emplace(lower(hub_path(h.name)), &h);
-    for (const desc::port_desc &p : h.ports) {
-        for (const desc::hub_desc &inner : p.hub) {
-            index_hubs(inner, hubs);
+void index_hubs(const code_page &p, const desc::hub_desc &h,
+                std::map<std::string, const desc::hub_desc *> &hubs) {
+    hubs.emplace(lower(hub_path(p, h.name)), &h);
+    for (const desc::port_desc &port : h.ports) {
+        for (const desc::hub_desc &inner : port.hub) {
+            index_hubs(p, inner, hubs);
         }
     }
 }
@@ -674,9 +722,10 @@ struct topology {
     const desc::machine &m;
     std::map<std::string, const desc::hub_desc *> hubs; // by lower-case device path
 
-    explicit topology(const desc::machine &machine) : m(machine) {
+    const code_page &ansi;
+    topology(const desc::machine &machine, const code_page &p) : m(machine), ansi(p) {
         for (const desc::controller_desc &c : m.controllers) {
-            index_hubs(c.root_hub, hubs);
+            index_hubs(p, c.root_hub, hubs);
         }
     }
     device_ref find(const std::string &path) const {
@@ -771,7 +820,7 @@ void device_faults(fault_maker &faults, const topology &t, const call &c) {
     }
     desc::fault f = c.ok ? reply_of(c) : failure_of(c);
     f.ioctl = c.code;
-    f.device = c.device;
+    f.device = t.ansi.utf8_path(c.device);
     f.port = c.port;
     faults.differs(g, std::move(f));
 }
@@ -782,7 +831,7 @@ void open_faults(fault_maker &faults, const topology &t, const call &c) {
     const bool there = d.controller != nullptr || d.hub != nullptr;
     if (!c.ok && (there || c.error != error_file_not_found)) {
         desc::fault f = failure_of(c);
-        f.device = c.device;
+        f.device = t.ansi.utf8_path(c.device);
         faults.differs(g, std::move(f));
     }
 }
@@ -845,7 +894,7 @@ void other_faults(fault_maker &faults, const captured_tree &tree, const call &c)
 
 std::vector<desc::fault> find_faults(const recorded &r, const desc::machine &m,
                                      const captured_tree &tree) {
-    const topology t(m);
+    const topology t(m, r.ansi);
     fault_maker faults;
     std::size_t interface_index = 0;
     for (const call &c : r.calls) {

@@ -21,13 +21,23 @@ expand() {
 }
 read -r -a args <<<"$(expand "$2")"
 expected=$(expand "$3")
-"$capture" "${args[@]}" > "$work/out" 2> "$work/err" < /dev/null
+echo '{}' > "$work/machine.json"
+machine=(env QUORVEX_MACHINE="$work/machine.json")
+[ "${args[0]:-}" = NOMACHINE ] && machine=(env -u QUORVEX_MACHINE) && args=("${args[@]:1}")
+"${machine[@]}" "$capture" "${args[@]}" > "$work/out" 2> "$work/err" < /dev/null
 status=$?
 faults=0
 fail() { echo "FAIL: $*"; faults=$((faults + 1)); }
-[ $status -eq 2 ] || fail "status $status, not 2"
-[ "$(cat "$work/err")" = "$expected" ] || fail "standard error: '$(cat "$work/err")', not '$expected'"
-[ -s "$work/out" ] && fail "standard output is not empty: $(head -c 200 "$work/out")"
+if [ "${expected#stdout: }" != "$expected" ]; then # a run that ends well
+    expected=${expected#stdout: }
+    [ $status -eq 0 ] || fail "status $status, not 0"
+    [ "$(head -n 1 "$work/out")" = "$expected" ] || fail "standard output: '$(head -n 1 "$work/out")'"
+    [ -s "$work/err" ] && fail "standard error is not empty: $(cat "$work/err")"
+else
+    [ $status -eq 2 ] || fail "status $status, not 2"
+    [ "$(cat "$work/err")" = "$expected" ] || fail "standard error: '$(cat "$work/err")', not '$expected'"
+    [ -s "$work/out" ] && fail "standard output is not empty: $(head -c 200 "$work/out")"
+fi
 [ -e "$work/new.json" ] && fail "it wrote $work/new.json"
 [ "$(cat "$work/there")" = "keep me" ] || fail "the file that was there changed"
 [ $faults -eq 0 ] && echo "ok: refused with '$expected'"

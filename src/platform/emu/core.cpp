@@ -476,3 +476,12 @@ BOOL CloseHandle(HANDLE h) {
     st().handles.erase(reinterpret_cast<std::uintptr_t>(h));
     return TRUE;
 }
+
+// The emulated machine is one a description names, or none worth capturing.
+const char *no_machine_to_capture() {
+    const char *path = std::getenv("QUORVEX_MACHINE");
+    return path != nullptr && *path != '\0'
+               ? nullptr
+               : "QUORVEX_MACHINE is not set: on Linux only an emulated machine, named by a "
+                 "description, can be captured";
+}

@@ -720,8 +720,13 @@ fault parse_fault(const json &j, const std::string &place, const machine &m,
         case fault_key::controller:
         case fault_key::hub:
             if (v != nullptr) {
+                // A device path is opened in the ANSI code page; a device ID
+                // (the CM_ functions) and a program are compared as written.
+                const bool path = f.function == "DeviceIoControl" || f.function == "CreateFileA" ||
+                                  f.function == "SetupDiGetDeviceInterfaceDetailA";
                 f.device = key == fault_key::controller ? controller_path(*v, kp, m)
                            : key == fault_key::hub      ? hub_path(*v, kp, hub_names)
+                           : path                       ? utf8_to_ansi(text(*v, kp, false))
                                                         : text(*v, kp, false);
                 ++narrowing;
             }

@@ -183,7 +183,15 @@ int recorded_WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH text, int u
                                  int out_size, LPCCH default_char, LPBOOL used_default) {
     const int written = WideCharToMultiByte(code_page, flags, text, units, out, out_size,
                                             default_char, used_default);
-    rec::finish(add("WideCharToMultiByte"), written != 0);
+    rec::call &c = add("WideCharToMultiByte");
+    rec::finish(c, written != 0);
+    // A conversion that wrote text: the UTF-16 units it was given (as bytes) and
+    // the text it made, this PC's own code page at work.
+    if (written > 0 && out != nullptr && text != nullptr && units > 0) {
+        const auto *bytes = reinterpret_cast<const std::uint8_t *>(text);
+        c.reply.assign(bytes, bytes + static_cast<std::size_t>(units) * sizeof(WCHAR));
+        c.text.assign(out, static_cast<std::size_t>(written));
+    }
     return written;
 }
 

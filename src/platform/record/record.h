@@ -17,8 +17,9 @@ struct call {
     std::uint64_t size = 0;          // the bytes GlobalAlloc was asked for
     bool ok = false;                 // the call succeeded
     std::uint32_t error = 0;         // last error after a failure; a CONFIGRET as returned
-    std::vector<std::uint8_t> reply; // a control code's reply, as far as it was returned
-    std::string text;                // text read or shown: IDs, paths, commands, traces, boxes
+    std::vector<std::uint8_t> reply; // a control code's reply, as far as it was returned;
+                                     // the UTF-16 text a conversion was given
+    std::string text; // text read or shown: IDs, paths, commands, traces, boxes, conversions
     std::uint32_t node = 0;          // the device node asked about
     std::uint32_t result_node = 0;   // the device node a navigation call gave
     std::uint32_t required = 0;      // the size a detail call asked for
