@@ -15,8 +15,8 @@
 desc::machine describe_machine(const std::vector<rec::call> &calls);
 
 // The device path the scan opens a hub of this name by: \\.\ and the name as
-// ANSI text.
-std::string hub_device_path(const std::string &hub_name);
+// the PC converted it to ANSI text in the recorded scan.
+std::string hub_device_path(const std::string &hub_name, const std::vector<rec::call> &scan);
 
 // The readable report: the topology with speeds and IDs, which devices are the
 // tool's own, each failure report a pass shows (site, the call before it, its

@@ -913,8 +913,8 @@ std::vector<desc::fault> find_faults(const recorded &r, const desc::machine &m,
 
 } // namespace
 
-std::string hub_device_path(const std::string &hub_name) {
-    return hub_path(hub_name);
+std::string hub_device_path(const std::string &hub_name, const std::vector<rec::call> &scan) {
+    return hub_path(conversions_of(scan), hub_name);
 }
 
 desc::machine describe_machine(const std::vector<rec::call> &calls) {

@@ -277,15 +277,16 @@ struct hub_place {
 
 struct places {
     const desc::machine &m;
+    const std::vector<call> &scan;
     std::map<std::string, hub_place> hubs; // by lower-case device path
 
-    explicit places(const desc::machine &machine) : m(machine) {
+    places(const desc::machine &machine, const std::vector<call> &calls) : m(machine), scan(calls) {
         for (std::size_t i = 0; i < m.controllers.size(); ++i) {
             add(m.controllers[i].root_hub, i, "");
         }
     }
     void add(const desc::hub_desc &h, std::size_t controller, const std::string &at) {
-        hubs.emplace(lower(hub_device_path(h.name)), hub_place{controller, at});
+        hubs.emplace(lower(hub_device_path(h.name, scan)), hub_place{controller, at});
         for (const desc::port_desc &p : h.ports) {
             for (const desc::hub_desc &inner : p.hub) {
                 add(inner, controller, dotted(at, p.port));
@@ -689,15 +690,15 @@ struct own_device {
     std::string hub_at;   // the dotted place of the hub it is on; "" for a root hub
 };
 
-void find_own(const desc::hub_desc &h, std::size_t controller, const std::string &at,
-              std::vector<own_device> &own) {
+void find_own(const places &where, const desc::hub_desc &h, std::size_t controller,
+              const std::string &at, std::vector<own_device> &own) {
     for (const desc::port_desc &p : h.ports) {
         const std::string place = places::dotted(at, p.port);
         if (is_ours(p)) {
-            own.push_back({&p, controller, lower(hub_device_path(h.name)), place, at});
+            own.push_back({&p, controller, lower(hub_device_path(h.name, where.scan)), place, at});
         }
         for (const desc::hub_desc &inner : p.hub) {
-            find_own(inner, controller, place, own);
+            find_own(where, inner, controller, place, own);
         }
     }
 }
@@ -706,7 +707,7 @@ void device_lines(std::string &out, const places &where, const capture_report &r
                   const pass &scan) {
     std::vector<own_device> own;
     for (std::size_t i = 0; i < where.m.controllers.size(); ++i) {
-        find_own(where.m.controllers[i].root_hub, i, "", own);
+        find_own(where, where.m.controllers[i].root_hub, i, "", own);
     }
     line(out, "Devices of ours:%s", own.empty() ? " none" : "");
     for (const own_device &d : own) {
@@ -886,7 +887,7 @@ std::string report_text(const capture_report &r) {
          r.file);
     line(out, "Windows version %u.%u, build %u", static_cast<unsigned>(m.major),
          static_cast<unsigned>(m.minor), static_cast<unsigned>(m.build));
-    const places where(m);
+    const places where(m, *r.scan);
     const pass scan = read_pass(*r.scan);
     topology_lines(out, where);
     device_lines(out, where, r, scan);
