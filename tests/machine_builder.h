@@ -34,7 +34,7 @@ struct port {
     bool legacy_query = false;             // answers only the older connection query
     std::optional<bool> device_is_hub;     // unset: set exactly when `hub` is
     std::optional<std::string> driver_key; // unset: one made from the port's place
-    bool without_driver_key = false;       // "driver_key": null, an empty name
+    bool without_driver_key = false;       // "driver_key": null, no driver yet
     std::string device_id;
     std::string description;
     std::optional<testkit::hub> hub; // an external hub on the port

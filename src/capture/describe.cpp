@@ -799,7 +799,10 @@ bool hub_answers_alike(const desc::hub_desc &h, const call &c) {
     if (p == nullptr || p->status == 0) {
         return !c.ok && c.error == error_invalid_parameter;
     }
-    return same_name_answer(c, p->driver_key.value_or(""));
+    if (!p->driver_key) { // no driver yet
+        return !c.ok && c.error == error_file_not_found;
+    }
+    return same_name_answer(c, *p->driver_key);
 }
 
 bool answers_alike(const topology &t, const call &c) {

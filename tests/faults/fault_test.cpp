@@ -184,6 +184,10 @@ TEST_F(fault_sites, port_driver_key_failures_are_reported_and_the_install_runs) 
     check("486: second call fails",
           {{.function = io, .ioctl = 0x220420, .hub = root, .port = 2, .nth = 2}}, report(486), all,
           3);
+    // No driver installed yet: both passes' probes fail with error 2.
+    std::vector<controller> no_driver = standard_controllers();
+    no_driver[0].root_hub.ports[1].without_driver_key = true;
+    check("451: no driver yet", {}, reports({451, 451}), all, 3, no_driver);
 }
 
 // Without the external hub's name the hub is not walked: its devices get

@@ -37,7 +37,7 @@ struct port_desc {
     std::uint8_t speed = 2;     // 0 low, 1 full, 2 high
     bool legacy_only = false;   // answers only the older connection query
     bool device_is_hub = false; // DeviceIsHub as reported (set whenever `hub` is present)
-    std::optional<std::string> driver_key; // none: the port's driver key name is empty
+    std::optional<std::string> driver_key; // none: no driver yet, the query fails
     std::string device_id;
     std::string description;
     node_state state;                // the port device's own node

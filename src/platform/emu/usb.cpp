@@ -299,6 +299,11 @@ BOOL hub_request(const hub_desc &hub, DWORD code, LPVOID in, DWORD in_size, LPVO
         SetLastError(ERROR_INVALID_PARAMETER); // no device, so no driver
         return FALSE;
     }
+    if (!p->driver_key && !stated_length) {
+        // No driver installed yet: the hub finds no driver key to read.
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
     return deliver(name_reply(index, p->driver_key.value_or(""), stated_length), out, out_size,
                    returned);
 }
