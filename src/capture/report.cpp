@@ -94,7 +94,7 @@ constexpr site_info site_table[] = {
     {1317, "no memory for a port's connection record", about::hub, "the rest of this hub's ports",
      nullptr},
     {1361, "both connection queries of a port failed", about::port,
-     "this port: nothing is installed for it; the walk goes on with the next port", nullptr},
+     "this port: nothing is installed for it; the next port follows", nullptr},
 };
 
 // USB_CONNECTION_STATUS, by value.
@@ -424,9 +424,9 @@ std::string ioctl_name(const call &c) {
     case code_port_driver_key:
         return "port driver key";
     case code_connection:
-        return "older connection information";
+        return "older connection query";
     case code_connection_ex:
-        return "connection information";
+        return "connection query";
     default:
         return "control code";
     }
@@ -590,10 +590,11 @@ void box_lines(std::string &out, const places &where, const std::vector<call> &c
         }
         const call *failed = s->no_call == nullptr ? failed_call(calls, i, site) : nullptr;
         const bool no_driver_yet = site == 451 && failed != nullptr && failed->error == 2;
-        line(lines, "box %d: %s", site,
-             no_driver_yet ? "no driver installed yet for this device: normal before its "
-                             "first install"
-                           : s->meaning);
+        line(lines, "box %d: %s", site, s->meaning);
+        if (no_driver_yet) {
+            line(lines,
+                 "  no driver installed yet for this device: normal before its first install");
+        }
         line(lines, "  cause: %s",
              failed != nullptr ? failure_text(*failed).c_str()
                                : no_call_text(calls, i, *s).c_str());
@@ -719,8 +720,8 @@ void device_lines(std::string &out, const places &where, const capture_report &r
                 : "port " + std::to_string(p.port) + " of the external hub " +
                       (d.hub_at.find('.') == std::string::npos ? "on root port " : "at ") +
                       d.hub_at;
-        line(out, "  at %s, port %s: %s", where.controller_name(d.controller).c_str(), d.at.c_str(),
-             on.c_str());
+        line(out, "  at %s, port %s:", where.controller_name(d.controller).c_str(), d.at.c_str());
+        line(out, "    %s", on.c_str());
         if (p.status != 1) {
             line(out, "  connection %s%s", status_text(p.status).c_str(),
                  known_product(p) ? ": quorvex installs for it all the same" : "");
