@@ -138,8 +138,7 @@ int capture_main(int argc, char **argv) {
     std::string text = report_text(report);
     if (argument != nullptr) { // how ARG was read: the report's first lines after its header
         const std::size_t header = text.find('\n') + 1;
-        text.insert(header,
-                    argument_text(argument, version.dwMajorVersion, version.dwMinorVersion));
+        text.insert(header, argument_text(argument, version.dwMajorVersion, version.dwMinorVersion));
     }
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
