@@ -13,10 +13,14 @@ namespace {
 // Bits 0 to 3 choose how installs run; bits 4 to 7 each name an action, and
 // the lowest of them that is set is the one that acts.
 const char *const bit_names[8] = {
-    "remove before install",       "cancels bit 0",
-    "selective-suspend editions",  "external-control editions",
-    "reinstall the download-mode package", "remove the composite drivers",
-    "remove the download-mode drivers",    nullptr, // bit 7: by the Windows version
+    "remove before install",
+    "cancels bit 0",
+    "selective-suspend editions",
+    "external-control editions",
+    "reinstall the download-mode package",
+    "remove the composite drivers",
+    "remove the download-mode drivers",
+    nullptr, // bit 7: by the Windows version
 };
 const char *const action_words[8] = {
     nullptr,

@@ -120,7 +120,10 @@ int capture_main(int argc, char **argv) {
         scan.insert(scan.end(), pass.begin(), pass.end());
     }
 
-    const desc::machine machine = describe_machine(scan);
+    // Device Manager's view, read after the pass and not part of it.
+    std::uint32_t tree_failure = 0;
+    const std::vector<rec::node_view> nodes = rec::device_nodes(tree_failure);
+    const desc::machine machine = describe_machine(scan, nodes);
     if (!finish_new_file(file, desc::write_description(machine))) {
         const int error = errno;
         if (error == EEXIST) {
@@ -136,9 +139,17 @@ int capture_main(int argc, char **argv) {
                                    .action_scanned = action_scanned,
                                    .download_done = bVcp_done != 0};
     std::string text = report_text(report);
+    if (nodes.empty()) {
+        char why[160];
+        std::snprintf(why, sizeof why,
+                      "Device Manager's verdict: not read (CM_Locate_DevNodeA answered 0x%X)\n",
+                      static_cast<unsigned>(tree_failure));
+        text.insert(text.find('\n') + 1, why);
+    }
     if (argument != nullptr) { // how ARG was read: the report's first lines after its header
         const std::size_t header = text.find('\n') + 1;
-        text.insert(header, argument_text(argument, version.dwMajorVersion, version.dwMinorVersion));
+        text.insert(header,
+                    argument_text(argument, version.dwMajorVersion, version.dwMinorVersion));
     }
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);

@@ -12,7 +12,10 @@
 // The machine the recorded calls describe: every answer the scan read, as
 // topology where the description has words for it and as planted faults where
 // it does not, so that the emulated machine answers the same calls the same way.
-desc::machine describe_machine(const std::vector<rec::call> &calls);
+// `nodes`: the device tree as Device Manager shows it, read after the pass; the
+// controllers' nodes and those naming our vendor add their state.
+desc::machine describe_machine(const std::vector<rec::call> &calls,
+                               const std::vector<rec::node_view> &nodes = {});
 
 // The device path the scan opens a hub of this name by: \\.\ and the name as
 // the PC converted it to ANSI text in the recorded scan.

@@ -10,6 +10,8 @@
 // order, or one fault for every call of its kind where all of them differ alike.
 #include "capture/capture.h"
 
+#include "platform/description/keys.h"
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -528,6 +530,7 @@ struct tree_node {
     std::optional<std::string> driver_key;
     std::string device_id;
     std::optional<std::string> description;
+    desc::node_state state;
     std::vector<std::uint32_t> children;
     std::uint32_t parent = 0;
 };
@@ -599,6 +602,7 @@ desc::node_desc tree_desc(const captured_tree &t, std::uint32_t n, std::set<std:
     out.driver_key = node->driver_key;
     out.device_id = node->device_id;
     out.description = node->description;
+    out.state = node->state;
     for (std::uint32_t child : node->children) {
         if (t.find(child) != nullptr && seen.count(child) == 0) {
             out.children.push_back(tree_desc(t, child, seen));
@@ -914,13 +918,113 @@ std::vector<desc::fault> find_faults(const recorded &r, const desc::machine &m,
     return faults.faults();
 }
 
+// --- Device Manager's verdict, read after the pass ---
+
+bool names_our_vendor(const std::string &device_id) {
+    return lower(device_id).find("vid_7a31") != std::string::npos;
+}
+
+// A node's state as the description holds it: unset where it is what the
+// emulated machine assumes for such a node.
+desc::node_state state_of(const rec::node_view &v, bool usb_device) {
+    desc::node_state s;
+    if (v.state_read) {
+        const std::uint32_t problem =
+            desc::keys::default_problem(usb_device, v.driver_key.has_value());
+        s.problem = v.problem != problem ? std::optional<std::uint32_t>(v.problem) : std::nullopt;
+        s.node_status = v.status != desc::keys::default_node_status(v.problem)
+                            ? std::optional<std::uint32_t>(v.status)
+                            : std::nullopt;
+    }
+    s.service = v.service;
+    s.hardware_ids = v.hardware_ids;
+    return s;
+}
+
+bool is_controller(const desc::machine &m, const rec::node_view &v) {
+    return std::any_of(m.controllers.begin(), m.controllers.end(), [&](const auto &c) {
+        return (v.driver_key && !c.driver_key.empty() &&
+                lower(*v.driver_key) == lower(c.driver_key)) ||
+               (!v.device_id.empty() && lower(v.device_id) == lower(c.device_id));
+    });
+}
+
+// Each controller's node and each node that names our vendor, with the nodes
+// above it, go into the captured tree where the scan's lookups did not reach:
+// after what they walked, so that the tool's walk meets them no sooner.
+void add_verdict(captured_tree &t, const desc::machine &m,
+                 const std::vector<rec::node_view> &nodes) {
+    std::map<std::uint32_t, const rec::node_view *> by_node;
+    for (const rec::node_view &v : nodes) {
+        by_node[v.node] = &v;
+    }
+    for (const rec::node_view &v : nodes) {
+        const bool controller = is_controller(m, v);
+        if (!controller && !names_our_vendor(v.device_id)) {
+            continue;
+        }
+        const rec::node_view *at = t.nodes.count(v.node) == 0 ? &v : nullptr;
+        while (at != nullptr) { // the node, then each one above it not yet in the tree
+            const bool parent_known = t.nodes.count(at->parent) != 0;
+            tree_node &n = t.nodes[at->node];
+            n.device_id = at->device_id;
+            n.driver_key = at->driver_key;
+            n.description = at->description;
+            n.parent = at->parent;
+            t.nodes[at->parent].children.push_back(at->node);
+            const auto up = by_node.find(at->parent);
+            at = up != by_node.end() && !parent_known ? up->second : nullptr;
+        }
+        t.nodes[v.node].state = state_of(v, !controller && desc::keys::is_usb_device(v.device_id));
+    }
+}
+
+// The verdict on the controllers and on the ports' devices (by their driver
+// key), and the nodes below a port's device.
+void verdict_on_topology(desc::machine &m, const captured_tree &t) {
+    std::map<std::string, std::uint32_t> by_key;
+    for (const auto &[n, node] : t.nodes) {
+        if (node.driver_key && n != 0) {
+            by_key.emplace(lower(*node.driver_key), n);
+        }
+    }
+    std::set<std::uint32_t> seen;
+    for (desc::controller_desc &c : m.controllers) {
+        if (const auto it = by_key.find(lower(c.driver_key)); it != by_key.end()) {
+            c.state = t.nodes.at(it->second).state;
+        }
+    }
+    auto ports = [&](auto &self, desc::hub_desc &h) -> void {
+        for (desc::port_desc &p : h.ports) {
+            const auto it = p.driver_key ? by_key.find(lower(*p.driver_key)) : by_key.end();
+            if (it != by_key.end() && names_our_vendor(t.nodes.at(it->second).device_id)) {
+                const tree_node &node = t.nodes.at(it->second);
+                p.state = node.state;
+                p.device_id = node.device_id;
+                for (std::uint32_t child : node.children) {
+                    if (t.find(child) != nullptr) {
+                        p.children.push_back(tree_desc(t, child, seen));
+                    }
+                }
+            }
+            for (desc::hub_desc &inner : p.hub) {
+                self(self, inner);
+            }
+        }
+    };
+    for (desc::controller_desc &c : m.controllers) {
+        ports(ports, c.root_hub);
+    }
+}
+
 } // namespace
 
 std::string hub_device_path(const std::string &hub_name, const std::vector<rec::call> &scan) {
     return hub_path(conversions_of(scan), hub_name);
 }
 
-desc::machine describe_machine(const std::vector<rec::call> &calls) {
+desc::machine describe_machine(const std::vector<rec::call> &calls,
+                               const std::vector<rec::node_view> &nodes) {
     const recorded r = index_calls(calls);
     builder b{r, {}, {}, 0};
     for (const call &c : calls) {
@@ -934,11 +1038,13 @@ desc::machine describe_machine(const std::vector<rec::call> &calls) {
     b.m.virtual_clock = true;
     b.m.record_processes = true;
     build_controllers(b);
-    const captured_tree tree = learn_tree(r);
+    captured_tree tree = learn_tree(r);
+    b.m.faults = find_faults(r, b.m, tree);
     if (tree.root != 0) {
+        add_verdict(tree, b.m, nodes);
         std::set<std::uint32_t> seen;
         b.m.device_tree = tree_desc(tree, tree.root, seen);
+        verdict_on_topology(b.m, tree);
     }
-    b.m.faults = find_faults(r, b.m, tree);
     return b.m;
 }

@@ -729,8 +729,8 @@ void device_lines(std::string &out, const places &where, const capture_report &r
         line(out, "  Device Manager: %s",
              verdict(p.state, p.driver_key ? 0 : problem_no_driver).c_str());
         for (const desc::node_desc &child : p.children) {
-            line(out, "    interface %s: %s", child.device_id.c_str(),
-                 verdict(child.state, 0).c_str());
+            line(out, "    interface %s:", child.device_id.c_str());
+            line(out, "      %s", verdict(child.state, 0).c_str());
         }
         const port_ref ref{d.hub_path, p.port};
         std::vector<const walk *> reaching;

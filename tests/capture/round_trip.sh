@@ -4,7 +4,9 @@
 # original and on the capture. Standard output, commands, pauses, trace lines
 # and boxes must be the same, line for line. The emulation's own complaints about
 # a call (quorvex-emu: ...) are left out: a capture records how the call was
-# answered, which on Windows comes with no complaint.
+# answered, which on Windows comes with no complaint. Last, the capture of the
+# capture's replay must be the same description and the same report, byte for
+# byte (but for the report's line naming its file).
 #
 # usage: round_trip.sh DESCRIPTION ARG QUORVEX QUORVEX_CAPTURE
 set -u
@@ -35,5 +37,13 @@ if ! diff -u --label original --label replayed "$work/original" "$work/replayed"
     echo "FAIL: the capture of $description does not answer as the original does"
     exit 1
 fi
+QUORVEX_MACHINE=$work/captured.json "$capture" "$work/again.json" "$arg" > "$work/report2" 2>&1 ||
+    { cat "$work/report2"; echo "FAIL: the capture of the capture failed"; exit 1; }
+cmp -s "$work/captured.json" "$work/again.json" ||
+    { diff -u "$work/captured.json" "$work/again.json"; echo "FAIL: the capture of the capture differs"; exit 1; }
+sed -i "s|$work/again.json|$work/captured.json|" "$work/report2"
+diff -u --label report --label "report again" <(grep -v '^quorvex-emu: ' "$work/report") \
+    <(grep -v '^quorvex-emu: ' "$work/report2") ||
+    { echo "FAIL: the report of the capture's capture differs"; exit 1; }
 echo "ok: $(grep -c . "$work/original") lines alike ($(grep -c '^run ' "$work/original") commands," \
     "$(grep -c '^\[' "$work/original") boxes)"

@@ -130,14 +130,11 @@ enum class node_key {
     hardware_ids,
     children
 };
-inline constexpr key<node_key> node_keys[] = {{node_key::driver_key, "driver_key"},
-                                              {node_key::device_id, "device_id"},
-                                              {node_key::description, "description"},
-                                              {node_key::node_status, "node_status"},
-                                              {node_key::problem, "problem"},
-                                              {node_key::service, "service"},
-                                              {node_key::hardware_ids, "hardware_ids"},
-                                              {node_key::children, "children"}};
+inline constexpr key<node_key> node_keys[] = {
+    {node_key::driver_key, "driver_key"},     {node_key::device_id, "device_id"},
+    {node_key::description, "description"},   {node_key::node_status, "node_status"},
+    {node_key::problem, "problem"},           {node_key::service, "service"},
+    {node_key::hardware_ids, "hardware_ids"}, {node_key::children, "children"}};
 
 enum class change_key { at_ms, at_open, controller, port_path, port };
 inline constexpr key<change_key> change_keys[] = {{change_key::at_ms, "at_ms"},

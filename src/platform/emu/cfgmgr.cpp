@@ -31,8 +31,8 @@ std::optional<std::string> unless_empty(const std::string &text) {
 
 // A node's state as the configuration manager answers it.
 void set_state(devnode &node, const desc::node_state &state, bool usb_device) {
-    node.problem =
-        state.problem.value_or(desc::keys::default_problem(usb_device, node.driver_key.has_value()));
+    node.problem = state.problem.value_or(
+        desc::keys::default_problem(usb_device, node.driver_key.has_value()));
     node.status = state.node_status.value_or(desc::keys::default_node_status(node.problem));
     if (state.service) {
         node.service_ansi = utf8_to_ansi(*state.service);

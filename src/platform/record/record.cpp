@@ -80,6 +80,74 @@ const std::vector<call> &calls() {
     return journal();
 }
 
+namespace {
+
+// A property as text (REG_SZ), or each text of a list (REG_MULTI_SZ); none
+// where the node has none or it cannot be read.
+std::vector<std::string> property(DEVINST node, ULONG which) {
+    ULONG length = 0;
+    std::vector<std::string> texts;
+    if (CM_Get_DevNode_Registry_PropertyA(node, which, nullptr, nullptr, &length, 0) !=
+            CR_BUFFER_SMALL ||
+        length == 0) {
+        return texts;
+    }
+    std::vector<char> buffer(length + 2, '\0');
+    if (CM_Get_DevNode_Registry_PropertyA(node, which, nullptr, buffer.data(), &length, 0) !=
+        CR_SUCCESS) {
+        return texts;
+    }
+    for (std::size_t at = 0; at < length && buffer[at] != '\0';) {
+        texts.emplace_back(buffer.data() + at);
+        at += texts.back().size() + 1;
+    }
+    return texts;
+}
+
+std::optional<std::string> text_property(DEVINST node, ULONG which) {
+    std::vector<std::string> texts = property(node, which);
+    return texts.empty() ? std::nullopt : std::optional<std::string>(texts.front());
+}
+
+void add_nodes(DEVINST node, DEVINST parent, std::vector<node_view> &out, int depth) {
+    for (; node != 0 && depth < 64 && out.size() < 100000;) {
+        node_view v;
+        v.node = node;
+        v.parent = parent;
+        char id[512] = {};
+        if (CM_Get_Device_IDA(node, id, sizeof id - 1, 0) == CR_SUCCESS) {
+            v.device_id = id;
+        }
+        v.driver_key = text_property(node, CM_DRP_DRIVER);
+        v.description = text_property(node, CM_DRP_DEVICEDESC);
+        v.service = text_property(node, CM_DRP_SERVICE);
+        v.hardware_ids = property(node, CM_DRP_HARDWAREID);
+        ULONG status = 0, problem = 0;
+        v.state_read = CM_Get_DevNode_Status(&status, &problem, node, 0) == CR_SUCCESS;
+        v.status = status;
+        v.problem = problem;
+        out.push_back(std::move(v));
+        DEVINST next = 0;
+        if (CM_Get_Child(&next, node, 0) == CR_SUCCESS) {
+            add_nodes(next, node, out, depth + 1);
+        }
+        next = 0;
+        node = parent != 0 && CM_Get_Sibling(&next, node, 0) == CR_SUCCESS ? next : 0;
+    }
+}
+
+} // namespace
+
+std::vector<node_view> device_nodes(std::uint32_t &failure) {
+    std::vector<node_view> nodes;
+    DEVINST root = 0;
+    failure = CM_Locate_DevNodeA(&root, nullptr, CM_LOCATE_DEVNODE_NORMAL);
+    if (failure == CR_SUCCESS) {
+        add_nodes(root, 0, nodes, 0);
+    }
+    return nodes;
+}
+
 void clear() {
     journal().clear();
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,12 +20,29 @@ struct call {
     std::uint32_t error = 0;         // last error after a failure; a CONFIGRET as returned
     std::vector<std::uint8_t> reply; // a control code's reply, as far as it was returned;
                                      // the UTF-16 text a conversion was given
-    std::string text; // text read or shown: IDs, paths, commands, traces, boxes, conversions
-    std::uint32_t node = 0;          // the device node asked about
-    std::uint32_t result_node = 0;   // the device node a navigation call gave
-    std::uint32_t required = 0;      // the size a detail call asked for
+    std::string text;       // text read or shown: IDs, paths, commands, traces, boxes, conversions
+    std::uint32_t node = 0; // the device node asked about
+    std::uint32_t result_node = 0;                 // the device node a navigation call gave
+    std::uint32_t required = 0;                    // the size a detail call asked for
     std::uint32_t major = 0, minor = 0, build = 0; // GetVersionExA
 };
+
+// A device node as Device Manager shows it, read after the recorded pass and
+// not recorded: its place (DEVINST and parent's, 0 for the root), texts, and
+// state; `state_read` false where CM_Get_DevNode_Status failed.
+struct node_view {
+    std::uint32_t node = 0, parent = 0;
+    std::string device_id;
+    std::optional<std::string> driver_key, description, service;
+    std::vector<std::string> hardware_ids;
+    bool state_read = false;
+    std::uint32_t status = 0, problem = 0;
+};
+
+// Every node of the device tree, parents before children, in the order of a
+// walk from the root; empty, with the CONFIGRET in `failure`, where the root
+// cannot be located (Wine's stubs).
+std::vector<node_view> device_nodes(std::uint32_t &failure);
 
 // Every call recorded since the last clear.
 const std::vector<call> &calls();
