@@ -505,6 +505,9 @@ static NTSTATUS hub_request(IRP *irp, const struct qvx_hub_state *h, uint32_t co
     if (p == NULL || p->status == 0) {
         return complete(irp, STATUS_INVALID_PARAMETER, 0); /* no device, so no driver */
     }
+    if (p->driver_key == QVX_NONE && (f == NULL || f->action != QVX_ACTUAL_LENGTH)) {
+        return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0); /* no driver yet: error 2 */
+    }
     return name_reply(irp, TRUE, index, p->driver_key, f, out_size);
 }
 
@@ -604,13 +607,20 @@ static NTSTATUS WINAPI dispatch_control(DEVICE_OBJECT *device, IRP *irp) {
 /* ---- PnP: the interface slots ------------------------------------------- */
 
 /* The slot is the instance number the harness gave the root device
-   (ROOT\QUORVEX_HC\000<n>), read from the interface's link name. */
+   (ROOT\QUORVEX_HC\<nnnn>, decimal), read from the interface's link name. */
 static int slot_of(const UNICODE_STRING *link) {
     const USHORT units = link->Length / sizeof(WCHAR);
     for (USHORT i = 0; i + 1 < units; ++i) {
-        if (link->Buffer[i] == L'#' && link->Buffer[i + 1] == L'{' && i >= 1) {
-            const WCHAR digit = link->Buffer[i - 1];
-            return digit >= L'0' && digit < L'0' + QVX_INTERFACE_SLOTS ? digit - L'0' : -1;
+        if (link->Buffer[i] == L'#' && link->Buffer[i + 1] == L'{' && i >= 4) {
+            int slot = 0;
+            for (USHORT k = i - 4; k < i; ++k) {
+                const WCHAR digit = link->Buffer[k];
+                if (digit < L'0' || digit > L'9') {
+                    return -1;
+                }
+                slot = slot * 10 + (digit - L'0');
+            }
+            return slot < QVX_INTERFACE_SLOTS ? slot : -1;
         }
     }
     return -1;

@@ -106,18 +106,23 @@ class table_writer {
                     "with {\"function\": \"CM_Locate_DevNodeA\", \"nth\": 0, \"error\": 19}");
         }
         // Listed by interface, a controller is one of the stand-in's root devices,
-        // in order; the emulation makes the path the tool opens from its device_id.
+        // in order; the emulation makes the path the tool opens from its device_id,
+        // or takes it as stated.
         int slots = 0;
         for (const emu::controller_desc &c : base_.controllers) {
-            const std::string id = "ROOT\\QUORVEX_HC\\000" + std::to_string(slots);
+            char id[32];
+            std::snprintf(id, sizeof id, "ROOT\\QUORVEX_HC\\%04d", slots);
+            std::string path = "\\\\?\\" + lower(id) + "#{3abf6f2d-71c4-462a-8a92-1e6861e6af27}";
+            std::replace(path.begin() + 4, path.end(), '\\', '#');
             if (c.interface && slots++ == QVX_INTERFACE_SLOTS) {
                 refuse("controllers: at most " + std::to_string(QVX_INTERFACE_SLOTS) +
                        " can be listed by interface");
             }
-            if (c.interface && lower(c.device_id) != lower(id)) {
+            if (c.interface && (c.interface_path ? lower(*c.interface_path) != path
+                                                 : lower(c.device_id) != lower(id))) {
                 unshown("controllers: listed by interface, a controller is one of the stand-in's "
                         "root devices, in order; state its device_id as " +
-                        id);
+                        std::string(id) + " or its interface_path as " + path);
             }
         }
     }

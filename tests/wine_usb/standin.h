@@ -28,9 +28,9 @@
                        the clock and the counts start now */
 #define QVX_GET_COUNTS QVX_CODE(0x802) /* out: qvx_counts */
 
-#define QVX_MAGIC 0x31585651u /* "QVX1" */
-#define QVX_NONE 0xFFFFFFFFu  /* no string, no device */
-#define QVX_INTERFACE_SLOTS 4 /* root-enumerated devices that carry the interface */
+#define QVX_MAGIC 0x31585651u  /* "QVX1" */
+#define QVX_NONE 0xFFFFFFFFu   /* no string, no device */
+#define QVX_INTERFACE_SLOTS 10 /* root-enumerated devices that carry the interface */
 #define QVX_MAX_DEVICES 256
 #define QVX_MAX_TABLE (1u << 20)
 
@@ -54,7 +54,7 @@ enum { QVX_CONTROLLER = 1, QVX_HUB = 2 };
 struct qvx_device {
     uint32_t kind;
     int32_t number;         /* controller: \\.\HCD<number>, or -1 */
-    int32_t interface_slot; /* controller: 0 to 3 when the interface lists it, or -1 */
+    int32_t interface_slot; /* controller: 0 to 9 when the interface lists it, or -1 */
     uint32_t driver_key;    /* controller: pool offset of its driver key name */
     uint32_t root_hub;      /* controller: the device index of its root hub */
     uint32_t name;          /* hub: pool offset of its name, also its link name */
@@ -89,7 +89,7 @@ struct qvx_port {
     uint8_t legacy_only;
     uint8_t device_is_hub;
     uint8_t reserved;
-    uint32_t driver_key; /* pool offset, or QVX_NONE: an empty name */
+    uint32_t driver_key; /* pool offset, or QVX_NONE: none, no driver yet */
     uint32_t hub_name;   /* pool offset of the external hub's name, or QVX_NONE */
 };
 QVX_ASSERT_SIZE(struct qvx_port, 24);
