@@ -17,6 +17,10 @@
 desc::machine describe_machine(const std::vector<rec::call> &calls,
                                const std::vector<rec::node_view> &nodes = {});
 
+// The device path the scan opens a hub of this name by: \\.\ and the name as
+// the PC converted it to ANSI text in the recorded scan.
+std::string hub_device_path(const std::string &hub_name, const std::vector<rec::call> &scan);
+
 // The readable report: the topology with speeds and IDs, which devices are the
 // tool's own, each failure report a pass shows (site, the call before it, its
 // error), and with an argument the pauses, commands, traces and boxes of the

@@ -1019,6 +1019,10 @@ void verdict_on_topology(desc::machine &m, const captured_tree &t) {
 
 } // namespace
 
+std::string hub_device_path(const std::string &hub_name, const std::vector<rec::call> &scan) {
+    return hub_path(conversions_of(scan), hub_name);
+}
+
 desc::machine describe_machine(const std::vector<rec::call> &calls,
                                const std::vector<rec::node_view> &nodes) {
     const recorded r = index_calls(calls);
