@@ -137,7 +137,8 @@ int capture_main(int argc, char **argv) {
                                    .scan = &scan,
                                    .action = &action,
                                    .action_scanned = action_scanned,
-                                   .download_done = bVcp_done != 0};
+                                   .download_done = bVcp_done != 0,
+                                   .verdict_read = !nodes.empty()};
     std::string text = report_text(report);
     if (nodes.empty()) {
         char why[160];

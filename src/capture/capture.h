@@ -33,6 +33,7 @@ struct capture_report {
     const std::vector<rec::call> *action; // what the argument's action did
     bool action_scanned;                  // the action's pass is the scan above
     bool download_done;                   // the pass handled the download-mode device
+    bool verdict_read;                    // Device Manager's tree could be walked
 };
 std::string report_text(const capture_report &r);
 

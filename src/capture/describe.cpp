@@ -13,6 +13,7 @@
 #include "platform/description/keys.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
@@ -979,8 +980,36 @@ void add_verdict(captured_tree &t, const desc::machine &m,
     }
 }
 
-// The verdict on the controllers and on the ports' devices (by their driver
-// key), and the nodes below a port's device.
+// The node of a port's device below its hub's node: by the port's driver key;
+// one with no driver key yet (no driver installed) by its IDs, the one node below
+// the hub's with no driver key whose device ID names the port's VID and PID.
+std::uint32_t port_node(const captured_tree &t, const std::map<std::string, std::uint32_t> &by_key,
+                        std::uint32_t hub_node, const desc::port_desc &p) {
+    if (p.driver_key) {
+        const auto it = by_key.find(lower(*p.driver_key));
+        return it != by_key.end() ? it->second : 0;
+    }
+    const tree_node *hub = t.find(hub_node);
+    if (hub == nullptr) {
+        return 0;
+    }
+    char ids[32];
+    std::snprintf(ids, sizeof ids, "usb\\vid_%04x&pid_%04x\\", p.vid, p.pid);
+    std::uint32_t found = 0;
+    for (std::uint32_t child : hub->children) {
+        const tree_node *node = t.find(child);
+        if (node != nullptr && !node->driver_key && lower(node->device_id).rfind(ids, 0) == 0) {
+            if (found != 0) {
+                return 0; // two alike: neither can be told for this port's
+            }
+            found = child;
+        }
+    }
+    return found;
+}
+
+// The verdict on the controllers and on the ports' devices, and the nodes below
+// a port's device.
 void verdict_on_topology(desc::machine &m, const captured_tree &t) {
     std::map<std::string, std::uint32_t> by_key;
     for (const auto &[n, node] : t.nodes) {
@@ -989,16 +1018,11 @@ void verdict_on_topology(desc::machine &m, const captured_tree &t) {
         }
     }
     std::set<std::uint32_t> seen;
-    for (desc::controller_desc &c : m.controllers) {
-        if (const auto it = by_key.find(lower(c.driver_key)); it != by_key.end()) {
-            c.state = t.nodes.at(it->second).state;
-        }
-    }
-    auto ports = [&](auto &self, desc::hub_desc &h) -> void {
+    auto ports = [&](auto &self, desc::hub_desc &h, std::uint32_t hub_node) -> void {
         for (desc::port_desc &p : h.ports) {
-            const auto it = p.driver_key ? by_key.find(lower(*p.driver_key)) : by_key.end();
-            if (it != by_key.end() && names_our_vendor(t.nodes.at(it->second).device_id)) {
-                const tree_node &node = t.nodes.at(it->second);
+            const std::uint32_t n = port_node(t, by_key, hub_node, p);
+            if (n != 0 && names_our_vendor(t.nodes.at(n).device_id)) {
+                const tree_node &node = t.nodes.at(n);
                 p.state = node.state;
                 p.device_id = node.device_id;
                 for (std::uint32_t child : node.children) {
@@ -1008,12 +1032,18 @@ void verdict_on_topology(desc::machine &m, const captured_tree &t) {
                 }
             }
             for (desc::hub_desc &inner : p.hub) {
-                self(self, inner);
+                self(self, inner, n);
             }
         }
     };
     for (desc::controller_desc &c : m.controllers) {
-        ports(ports, c.root_hub);
+        std::uint32_t root_hub = 0; // the controller's one child: its root hub's node
+        if (const auto it = by_key.find(lower(c.driver_key)); it != by_key.end()) {
+            const tree_node &node = t.nodes.at(it->second);
+            c.state = node.state;
+            root_hub = node.children.size() == 1 ? node.children.front() : 0;
+        }
+        ports(ports, c.root_hub, root_hub);
     }
 }
 

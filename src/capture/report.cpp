@@ -726,8 +726,12 @@ void device_lines(std::string &out, const places &where, const capture_report &r
             line(out, "  connection %s%s", status_text(p.status).c_str(),
                  known_product(p) ? ": quorvex installs for it all the same" : "");
         }
-        line(out, "  Device Manager: %s",
-             verdict(p.state, p.driver_key ? 0 : problem_no_driver).c_str());
+        if (!r.verdict_read) {
+            line(out, "  Device Manager: not read on this PC (see above)");
+        } else {
+            line(out, "  Device Manager: %s",
+                 verdict(p.state, p.driver_key ? 0 : problem_no_driver).c_str());
+        }
         for (const desc::node_desc &child : p.children) {
             line(out, "    interface %s:", child.device_id.c_str());
             line(out, "      %s", verdict(child.state, 0).c_str());
