@@ -5,9 +5,18 @@ set -euo pipefail
 
 # clang and libclang-rt-14-dev (libFuzzer and the sanitizer runtimes) build the
 # fuzz targets; python3-pefile reads the shipped quorvex.exe in its checks.
+# g++-multilib and libgtest-dev:i386 build the 32-bit Linux build (linux32 preset);
+# qemu-user runs its tests where this machine runs no 32-bit code, or where
+# QUORVEX_IA32=qemu asks for it (scripts/ia32_run.sh): elsewhere it is not needed.
 packages=(cmake ninja-build g++ googletest libgtest-dev nlohmann-json3-dev libbenchmark-dev
           clang libclang-rt-14-dev
-          g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64 python3-pefile)
+          g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64 python3-pefile
+          g++-multilib libgtest-dev:i386)
+here=$(dirname "$0")
+ia32=1
+bash "$here/ia32_probe.sh" >/dev/null || ia32=0
+qemu=0
+[ "$ia32" = 1 ] && [ "${QUORVEX_IA32:-}" != qemu ] || qemu=1
 if [ "${1:-}" = "--linux-only" ]; then
     packages=(cmake ninja-build g++ googletest libgtest-dev nlohmann-json3-dev libbenchmark-dev
               clang libclang-rt-14-dev)
@@ -31,6 +40,13 @@ install() {
     apt-get install -y -q "$@"
 }
 
+# The :i386 packages need the i386 architecture. Added alone it installs nothing:
+# apt only reads the i386 package lists too.
+if [ "${1:-}" != "--linux-only" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    need_root "the i386 architecture"
+    dpkg --add-architecture i386
+fi
+
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -39,16 +55,18 @@ if [ ${#missing[@]} -gt 0 ]; then
     install "${missing[@]}"
 fi
 
+# qemu-user without its recommended qemu-user-binfmt, which would register
+# emulators for the whole machine; scripts/ia32_run.sh registers its own.
+if [ "${1:-}" != "--linux-only" ] && [ "$qemu" = 1 ] &&
+    ! dpkg-query -W -f='${Status}' qemu-user 2>/dev/null | grep -q "install ok installed"; then
+    install --no-install-recommends qemu-user
+fi
+
 # 32-bit Wine runs the shipped 32-bit quorvex.exe, but only where the kernel runs
 # 32-bit code: installed anywhere else, wine32 leaves /usr/bin/wine unusable.
 if [ "${1:-}" != "--linux-only" ] && ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null |
     grep -q "install ok installed"; then
-    if bash "$(dirname "$0")/ia32_probe.sh"; then
-        if ! dpkg --print-foreign-architectures | grep -qx i386; then
-            need_root "the i386 architecture and wine32"
-            dpkg --add-architecture i386
-            updated=0
-        fi
+    if [ "$ia32" = 1 ]; then
         install wine32:i386
     else
         echo "setup: wine32 not installed: 32-bit Wine tests will be skipped"

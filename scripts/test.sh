@@ -7,6 +7,9 @@
 #   the fuzz targets (clang++ and libFuzzer), each for a bounded time,
 #   the 64-bit Windows build's tests under wine64, and the USB scan of both
 #   Windows builds against a kernel-mode stand-in under Wine (wine-usb),
+#   the 32-bit Linux build's unit, end-to-end, failure-site and capture tests
+#   (linux32 preset): natively where this machine runs 32-bit code, under
+#   qemu-i386 where it does not or where QUORVEX_IA32=qemu asks (scripts/ia32_run.sh),
 #   the shipped 32-bit quorvex.exe's tests under 32-bit Wine, where this machine
 #   runs 32-bit code (skipped, and said so in the closing lines, where it does not),
 #   the import check of the 32-bit quorvex.exe, its version record and manifest,
@@ -20,7 +23,7 @@ bash scripts/setup.sh
 
 jobs=$(nproc)
 failed=()
-presets=(default sanitizers fuzz win64 win32)
+presets=(default sanitizers fuzz linux32 win64 win32)
 for preset in "${presets[@]}"; do
     echo "=== $preset: configure and build"
     cmake --preset "$preset" > "build-$preset.log" 2>&1 || { cat "build-$preset.log"; exit 1; }
@@ -36,7 +39,16 @@ for preset in "${presets[@]}"; do
         fuzz) labels=(--label-regex '^fuzz$') ;;
         *) labels=(--label-exclude 'soak|bench|fuzz|release') ;;
     esac
-    if ! ctest --preset "$preset" -j "$jobs" "${labels[@]}"; then
+    run=()
+    if [ "$preset" = linux32 ]; then
+        labels=(--label-regex '^(unit|e2e|faults|capture)$')
+        if ! linux32_way=$(bash scripts/ia32_run.sh --how); then
+            echo "linux32: tests not run: $linux32_way"
+            continue
+        fi
+        run=(bash scripts/ia32_run.sh)
+    fi
+    if ! "${run[@]}" ctest --preset "$preset" -j "$jobs" "${labels[@]}"; then
         failed+=("$preset")
     fi
 done
@@ -67,13 +79,19 @@ cmake --workflow --preset release || failed+=("release")
 
 # Closing lines: what ran only where this machine allows it.
 echo "=== what this machine could run"
+# 32-bit Wine runs only natively: its loader does not run under qemu-i386.
 if ia32=$(bash scripts/ia32_probe.sh); then
-    echo "32-bit Wine: ran: the command-line scenarios on the shipped 32-bit quorvex.exe"
-    echo "wine-usb 32-bit: ran: the USB scan of the shipped 32-bit quorvex.exe under Wine"
+    echo "32-bit Wine: ran natively: the command-line scenarios on the shipped 32-bit quorvex.exe"
+    echo "wine-usb 32-bit: ran natively: the USB scan of the shipped 32-bit quorvex.exe under Wine"
 else
-    echo "32-bit Wine: not run: ${ia32#ia32: }"
-    echo "wine-usb 32-bit: not run: ${ia32#ia32: }"
+    echo "32-bit Wine: not run: ${ia32#ia32: } (32-bit Wine does not run under qemu-i386)"
+    echo "wine-usb 32-bit: not run: ${ia32#ia32: } (32-bit Wine does not run under qemu-i386)"
 fi
+case ${linux32_way:-} in
+natively | "under qemu-i386")
+    echo "linux32: ran $linux32_way: the unit, end-to-end, failure-site and capture tests" ;;
+*) echo "linux32: not run: ${linux32_way:-its build failed}" ;;
+esac
 
 if [ ${#failed[@]} -gt 0 ]; then
     echo "FAILED presets: ${failed[*]}"

@@ -17,14 +17,6 @@
 #include <setupapi.h>
 #include <cfgmgr32.h>
 
-#if !defined(_WIN64)
-// The 32-bit records as Windows XP reads them.
-static_assert(sizeof(STARTUPINFOA) == 68, "STARTUPINFOA");
-static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA");
-static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "SP_DEVICE_INTERFACE_DATA");
-static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "detail record size field");
-#endif
-
 // Formatted text (crt_printf, crt_snprintf, crt_sscanf) comes from the system's
 // C runtime, msvcrt.dll. Without this, mingw-w64 links its own printf and scanf
 // family into every C++ program: about 60 KB of the 32-bit program.
@@ -204,6 +196,14 @@ struct OSVERSIONINFOA {
 };
 typedef OSVERSIONINFOA *LPOSVERSIONINFOA;
 
+// SetupAPI's records are packed to 1 byte in a 32-bit program and to 8 in a
+// 64-bit one, as the SDK lays them out.
+#if UINTPTR_MAX == UINT32_MAX
+#pragma pack(push, 1)
+#else
+#pragma pack(push, 8)
+#endif
+
 struct SP_DEVINFO_DATA {
     DWORD cbSize;
     GUID ClassGuid;
@@ -225,6 +225,8 @@ struct SP_DEVICE_INTERFACE_DETAIL_DATA_A {
     CHAR DevicePath[1];
 };
 typedef SP_DEVICE_INTERFACE_DETAIL_DATA_A *PSP_DEVICE_INTERFACE_DETAIL_DATA_A;
+
+#pragma pack(pop)
 
 // Process and console services.
 BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
@@ -291,6 +293,26 @@ CONFIGRET CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVIN
 #define crt_sscanf std::sscanf
 
 #endif
+
+// The records as Windows lays them out for the program's pointer width: the
+// shipped 32-bit program (and the 32-bit Linux build) on the left, the 64-bit
+// builds on the right. The emulated machine checks each size field against these.
+#include <cstddef>
+
+constexpr bool quorvex_32_bit = sizeof(void *) == 4;
+static_assert(sizeof(STARTUPINFOA) == (quorvex_32_bit ? 68 : 104), "STARTUPINFOA");
+static_assert(sizeof(PROCESS_INFORMATION) == (quorvex_32_bit ? 16 : 24), "PROCESS_INFORMATION");
+static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA");
+static_assert(sizeof(SECURITY_ATTRIBUTES) == (quorvex_32_bit ? 12 : 24), "SECURITY_ATTRIBUTES");
+static_assert(sizeof(OVERLAPPED) == (quorvex_32_bit ? 20 : 32), "OVERLAPPED");
+static_assert(sizeof(SP_DEVINFO_DATA) == (quorvex_32_bit ? 28 : 32), "SP_DEVINFO_DATA");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == (quorvex_32_bit ? 28 : 32),
+              "SP_DEVICE_INTERFACE_DATA");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == (quorvex_32_bit ? 5 : 8),
+              "the detail record's size field");
+static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == 4, "DevicePath");
+static_assert(sizeof(SIZE_T) == sizeof(void *) && sizeof(ULONG_PTR) == sizeof(void *),
+              "pointer-sized integers");
 
 // The capture program builds the tool's code a second time with
 // QUORVEX_RECORDING: there the platform calls of the scan, the policy and the
