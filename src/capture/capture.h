@@ -6,8 +6,25 @@
 #include "platform/record/record.h"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
+
+// Whether a recorded call is one of `function`.
+inline bool is_call(const rec::call &c, const char *function) {
+    return std::strcmp(c.function, function) == 0;
+}
+
+// The text with the ASCII letters A to Z lowered, every other byte as it was:
+// device paths and driver keys compare so, as Windows compares them.
+inline std::string ascii_lower(std::string text) {
+    for (char &ch : text) {
+        if (ch >= 'A' && ch <= 'Z') {
+            ch = static_cast<char>(ch - 'A' + 'a');
+        }
+    }
+    return text;
+}
 
 // The machine the recorded calls describe: every answer the scan read, as
 // topology where the description has words for it and as planted faults where

@@ -45,19 +45,6 @@ constexpr std::uint32_t devnode_text_size = 200;
 constexpr std::size_t detail_path_offset = 4;       // SP_DEVICE_INTERFACE_DETAIL_DATA_A.DevicePath
 constexpr std::uint64_t largest_block = 0x7FFFFFFF; // what a description's GlobalAlloc gives
 
-bool is(const call &c, const char *function) {
-    return std::strcmp(c.function, function) == 0;
-}
-
-std::string lower(std::string text) {
-    for (char &ch : text) {
-        if (ch >= 'A' && ch <= 'Z') {
-            ch = static_cast<char>(ch - 'A' + 'a');
-        }
-    }
-    return text;
-}
-
 std::uint32_t u32_at(const std::vector<std::uint8_t> &b, std::size_t at) {
     std::uint32_t v = 0;
     for (std::size_t i = 0; i < 4 && at + i < b.size(); ++i) {
@@ -245,7 +232,7 @@ std::vector<std::uint8_t> name_reply(std::uint32_t port, const std::string &name
 // --- device paths ---
 
 std::optional<int> controller_number(const std::string &path) {
-    const std::string l = lower(path);
+    const std::string l = ascii_lower(path);
     if (l.size() == 8 && l.compare(0, 7, "\\\\.\\hcd") == 0 && l[7] >= '0' && l[7] <= '9') {
         return l[7] - '0';
     }
@@ -288,10 +275,10 @@ recorded index_calls(const std::vector<call> &calls) {
     std::optional<std::pair<call_key, std::uint32_t>> probe; // awaiting its second call
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const call &c = calls[i];
-        if (is(c, "CreateFileA")) {
+        if (is_call(c, "CreateFileA")) {
             r.opens[c.device].push_back(i);
         }
-        if (!is(c, "DeviceIoControl")) {
+        if (!is_call(c, "DeviceIoControl")) {
             continue;
         }
         const call_key key{c.device, c.code, c.port};
@@ -350,11 +337,11 @@ constexpr const char *unnamed_hub = "CAPTURE#UNNAMED_HUB#";
 // that can stand (none, empty, or another hub's), one made up that no device path
 // of the pass could name.
 std::string hub_name_for(builder &b, const std::optional<std::string> &answered) {
-    if (answered && !answered->empty() && b.hub_names.insert(lower(*answered)).second) {
+    if (answered && !answered->empty() && b.hub_names.insert(ascii_lower(*answered)).second) {
         return *answered;
     }
     std::string made = unnamed_hub + std::to_string(b.placeholders++);
-    b.hub_names.insert(lower(made));
+    b.hub_names.insert(ascii_lower(made));
     return made;
 }
 
@@ -386,7 +373,7 @@ std::optional<desc::port_desc> build_port(builder &b, const std::string &path, s
     p.description = "USB Composite Device";
     if (p.device_is_hub && depth < deepest_hub) {
         const auto inner = learned_name(b.r, path, code_port_hub_name, port);
-        if (inner && !inner->empty() && b.hub_names.count(lower(*inner)) == 0) {
+        if (inner && !inner->empty() && b.hub_names.count(ascii_lower(*inner)) == 0) {
             p.hub.push_back(build_hub(b, hub_name_for(b, inner), depth + 1));
         }
     }
@@ -423,10 +410,10 @@ std::string looked_up_id(const recorded &r, const std::string &path) {
     }
     for (std::size_t i = it->second.front() + 1; i < r.calls.size(); ++i) {
         const call &c = r.calls[i];
-        if (is(c, "CreateFileA") && is_controller_path(c.device)) {
+        if (is_call(c, "CreateFileA") && is_controller_path(c.device)) {
             break;
         }
-        if (is(c, "CM_Get_Device_IDA") && c.ok) {
+        if (is_call(c, "CM_Get_Device_IDA") && c.ok) {
             return c.text;
         }
     }
@@ -447,7 +434,7 @@ void learn_controller(builder &b, desc::controller_desc &c, const std::string &p
     }
     const auto root = learned_name(b.r, path, code_root_hub_name, 0);
     const bool walkable =
-        opened(b.r, path) && root && !root->empty() && b.hub_names.count(lower(*root)) == 0;
+        opened(b.r, path) && root && !root->empty() && b.hub_names.count(ascii_lower(*root)) == 0;
     if (walkable) {
         c.root_hub = build_hub(b, hub_name_for(b, root), 0);
     } else if (c.root_hub.name.empty()) {
@@ -468,10 +455,10 @@ std::vector<std::string> listed_interfaces(const recorded &r) {
     std::vector<std::string> paths;
     bool waiting = false;
     for (const call &c : r.calls) {
-        if (is(c, "SetupDiEnumDeviceInterfaces") && c.ok) {
+        if (is_call(c, "SetupDiEnumDeviceInterfaces") && c.ok) {
             paths.emplace_back();
             waiting = true;
-        } else if (waiting && is(c, "SetupDiGetDeviceInterfaceDetailA") && c.ok) {
+        } else if (waiting && is_call(c, "SetupDiGetDeviceInterfaceDetailA") && c.ok) {
             paths.back() = c.text;
             waiting = false;
         }
@@ -487,8 +474,8 @@ std::vector<desc::controller_desc>::iterator twin_of(const builder &b, const std
     const auto key = learned_name(b.r, path, code_hcd_driver_key, 0);
     return std::find_if(numbered.begin(), numbered.end(), [&](const desc::controller_desc &n) {
         return !n.interface &&
-               ((root && !root->empty() && lower(*root) == lower(n.root_hub.name)) ||
-                (key && !key->empty() && lower(*key) == lower(n.driver_key)));
+               ((root && !root->empty() && ascii_lower(*root) == ascii_lower(n.root_hub.name)) ||
+                (key && !key->empty() && ascii_lower(*key) == ascii_lower(n.driver_key)));
     });
 }
 
@@ -560,13 +547,13 @@ struct captured_tree {
 };
 
 void learn_node(captured_tree &t, const call &c) {
-    if (is(c, "CM_Locate_DevNodeA")) {
+    if (is_call(c, "CM_Locate_DevNodeA")) {
         t.root = c.result_node;
         t.nodes[t.root];
-    } else if (is(c, "CM_Get_Child") && t.nodes[c.node].children.empty()) {
+    } else if (is_call(c, "CM_Get_Child") && t.nodes[c.node].children.empty()) {
         t.nodes[c.node].children.push_back(c.result_node);
         t.nodes[c.result_node].parent = c.node;
-    } else if (is(c, "CM_Get_Sibling")) {
+    } else if (is_call(c, "CM_Get_Sibling")) {
         const std::uint32_t parent = t.nodes[c.node].parent;
         if (parent != 0) {
             std::vector<std::uint32_t> &siblings = t.nodes[parent].children;
@@ -576,12 +563,12 @@ void learn_node(captured_tree &t, const call &c) {
             }
         }
         t.nodes[c.result_node].parent = parent;
-    } else if (is(c, "CM_Get_Parent")) {
+    } else if (is_call(c, "CM_Get_Parent")) {
         t.nodes[c.node].parent = c.result_node;
-    } else if (is(c, "CM_Get_DevNode_Registry_PropertyA")) {
+    } else if (is_call(c, "CM_Get_DevNode_Registry_PropertyA")) {
         (c.code == property_driver ? t.nodes[c.node].driver_key : t.nodes[c.node].description) =
             c.text;
-    } else if (is(c, "CM_Get_Device_IDA")) {
+    } else if (is_call(c, "CM_Get_Device_IDA")) {
         t.nodes[c.node].device_id = c.text;
     }
 }
@@ -616,22 +603,22 @@ desc::node_desc tree_desc(const captured_tree &t, std::uint32_t n, std::set<std:
 // CR_SUCCESS or the CONFIGRET of its failure.
 std::uint32_t tree_answer(const captured_tree &t, const call &c) {
     const tree_node *node = t.find(c.node);
-    if (is(c, "CM_Locate_DevNodeA")) {
+    if (is_call(c, "CM_Locate_DevNodeA")) {
         return t.root != 0 ? 0 : cr_no_such_devnode;
     }
     if (node == nullptr) {
         return cr_no_such_devnode;
     }
-    if (is(c, "CM_Get_Child")) {
+    if (is_call(c, "CM_Get_Child")) {
         return node->children.empty() ? cr_no_such_devnode : 0;
     }
-    if (is(c, "CM_Get_Sibling")) {
+    if (is_call(c, "CM_Get_Sibling")) {
         return t.next_sibling(c.node) == 0 ? cr_no_such_devnode : 0;
     }
-    if (is(c, "CM_Get_Parent")) {
+    if (is_call(c, "CM_Get_Parent")) {
         return t.find(node->parent) == nullptr ? cr_no_such_devnode : 0;
     }
-    const std::optional<std::string> text = is(c, "CM_Get_Device_IDA")
+    const std::optional<std::string> text = is_call(c, "CM_Get_Device_IDA")
                                                 ? std::optional<std::string>(node->device_id)
                                             : c.code == property_driver ? node->driver_key
                                                                         : node->description;
@@ -715,7 +702,7 @@ struct device_ref {
 
 void index_hubs(const code_page &p, const desc::hub_desc &h,
                 std::map<std::string, const desc::hub_desc *> &hubs) {
-    hubs.emplace(lower(hub_path(p, h.name)), &h);
+    hubs.emplace(ascii_lower(hub_path(p, h.name)), &h);
     for (const desc::port_desc &port : h.ports) {
         for (const desc::hub_desc &inner : port.hub) {
             index_hubs(p, inner, hubs);
@@ -737,12 +724,13 @@ struct topology {
         device_ref d;
         const auto number = controller_number(path);
         for (const desc::controller_desc &c : m.controllers) {
-            if ((number && c.number == number) || (!number && c.interface && c.interface_path &&
-                                                   lower(*c.interface_path) == lower(path))) {
+            if ((number && c.number == number) ||
+                (!number && c.interface && c.interface_path &&
+                 ascii_lower(*c.interface_path) == ascii_lower(path))) {
                 d.controller = &c;
             }
         }
-        const auto it = hubs.find(lower(path));
+        const auto it = hubs.find(ascii_lower(path));
         if (d.controller == nullptr && !number && it != hubs.end()) {
             d.hub = it->second;
         }
@@ -856,12 +844,12 @@ void interface_faults(fault_maker &faults, const desc::machine &m, const call &c
             current = &ctl;
         }
     }
-    if (is(c, "SetupDiEnumDeviceInterfaces")) {
+    if (is_call(c, "SetupDiEnumDeviceInterfaces")) {
         index = c.code;
         if (!c.ok && (c.code < listed_count || c.error != error_no_more_items)) {
             faults.differs(g, failure_of(c));
         }
-    } else if (is(c, "SetupDiGetDeviceInterfaceDetailA") && c.out_size == 0) {
+    } else if (is_call(c, "SetupDiGetDeviceInterfaceDetailA") && c.out_size == 0) {
         const std::string path = current != nullptr ? current->interface_path.value_or("") : "";
         const auto needed = static_cast<std::uint32_t>(detail_path_offset + path.size() + 1);
         if (!c.ok && c.error != error_insufficient_buffer) {
@@ -878,7 +866,7 @@ void interface_faults(fault_maker &faults, const desc::machine &m, const call &c
 }
 
 void other_faults(fault_maker &faults, const captured_tree &tree, const call &c) {
-    if (is(c, "GlobalAlloc")) {
+    if (is_call(c, "GlobalAlloc")) {
         // Beyond the description's largest block a request fails anyway.
         fault_group &g = faults.count("GlobalAlloc|" + std::to_string(c.size));
         if (!c.ok && c.size <= largest_block) {
@@ -892,7 +880,7 @@ void other_faults(fault_maker &faults, const captured_tree &tree, const call &c)
         if (!c.ok && c.error != tree_answer(tree, c)) {
             faults.differs(g, failure_of(c));
         }
-    } else if (is(c, "WideCharToMultiByte") || is(c, "SetupDiGetClassDevsA")) {
+    } else if (is_call(c, "WideCharToMultiByte") || is_call(c, "SetupDiGetClassDevsA")) {
         fault_group &g = faults.count(c.function);
         if (!c.ok) {
             faults.differs(g, failure_of(c));
@@ -906,9 +894,9 @@ std::vector<desc::fault> find_faults(const recorded &r, const desc::machine &m,
     fault_maker faults;
     std::size_t interface_index = 0;
     for (const call &c : r.calls) {
-        if (is(c, "DeviceIoControl")) {
+        if (is_call(c, "DeviceIoControl")) {
             device_faults(faults, t, c);
-        } else if (is(c, "CreateFileA")) {
+        } else if (is_call(c, "CreateFileA")) {
             open_faults(faults, t, c);
         } else if (std::strncmp(c.function, "SetupDi", 7) == 0) {
             interface_faults(faults, m, c, interface_index);
@@ -922,7 +910,7 @@ std::vector<desc::fault> find_faults(const recorded &r, const desc::machine &m,
 // --- Device Manager's verdict, read after the pass ---
 
 bool names_our_vendor(const std::string &device_id) {
-    return lower(device_id).find("vid_7a31") != std::string::npos;
+    return ascii_lower(device_id).find("vid_7a31") != std::string::npos;
 }
 
 // A node's state as the description holds it: unset where it is what the
@@ -945,8 +933,8 @@ desc::node_state state_of(const rec::node_view &v, bool usb_device) {
 bool is_controller(const desc::machine &m, const rec::node_view &v) {
     return std::any_of(m.controllers.begin(), m.controllers.end(), [&](const auto &c) {
         return (v.driver_key && !c.driver_key.empty() &&
-                lower(*v.driver_key) == lower(c.driver_key)) ||
-               (!v.device_id.empty() && lower(v.device_id) == lower(c.device_id));
+                ascii_lower(*v.driver_key) == ascii_lower(c.driver_key)) ||
+               (!v.device_id.empty() && ascii_lower(v.device_id) == ascii_lower(c.device_id));
     });
 }
 
@@ -986,7 +974,7 @@ void add_verdict(captured_tree &t, const desc::machine &m,
 std::uint32_t port_node(const captured_tree &t, const std::map<std::string, std::uint32_t> &by_key,
                         std::uint32_t hub_node, const desc::port_desc &p) {
     if (p.driver_key) {
-        const auto it = by_key.find(lower(*p.driver_key));
+        const auto it = by_key.find(ascii_lower(*p.driver_key));
         return it != by_key.end() ? it->second : 0;
     }
     const tree_node *hub = t.find(hub_node);
@@ -998,7 +986,8 @@ std::uint32_t port_node(const captured_tree &t, const std::map<std::string, std:
     std::uint32_t found = 0;
     for (std::uint32_t child : hub->children) {
         const tree_node *node = t.find(child);
-        if (node != nullptr && !node->driver_key && lower(node->device_id).rfind(ids, 0) == 0) {
+        if (node != nullptr && !node->driver_key &&
+            ascii_lower(node->device_id).rfind(ids, 0) == 0) {
             if (found != 0) {
                 return 0; // two alike: neither can be told for this port's
             }
@@ -1014,7 +1003,7 @@ void verdict_on_topology(desc::machine &m, const captured_tree &t) {
     std::map<std::string, std::uint32_t> by_key;
     for (const auto &[n, node] : t.nodes) {
         if (node.driver_key && n != 0) {
-            by_key.emplace(lower(*node.driver_key), n);
+            by_key.emplace(ascii_lower(*node.driver_key), n);
         }
     }
     std::set<std::uint32_t> seen;
@@ -1038,7 +1027,7 @@ void verdict_on_topology(desc::machine &m, const captured_tree &t) {
     };
     for (desc::controller_desc &c : m.controllers) {
         std::uint32_t root_hub = 0; // the controller's one child: its root hub's node
-        if (const auto it = by_key.find(lower(c.driver_key)); it != by_key.end()) {
+        if (const auto it = by_key.find(ascii_lower(c.driver_key)); it != by_key.end()) {
             const tree_node &node = t.nodes.at(it->second);
             c.state = node.state;
             root_hub = node.children.size() == 1 ? node.children.front() : 0;
@@ -1058,7 +1047,7 @@ desc::machine describe_machine(const std::vector<rec::call> &calls,
     const recorded r = index_calls(calls);
     builder b{r, {}, {}, 0};
     for (const call &c : calls) {
-        if (is(c, "GetVersionExA")) {
+        if (is_call(c, "GetVersionExA")) {
             b.m.major = c.ok ? c.major : 0;
             b.m.minor = c.ok ? c.minor : 0;
             b.m.build = c.ok ? c.build : 0;

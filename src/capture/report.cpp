@@ -149,21 +149,8 @@ __attribute__((format(printf, 2, 3))) void line(std::string &out, const char *fo
     out += '\n';
 }
 
-bool is(const call &c, const char *function) {
-    return std::strcmp(c.function, function) == 0;
-}
-
-std::string lower(std::string text) {
-    for (char &ch : text) {
-        if (ch >= 'A' && ch <= 'Z') {
-            ch = static_cast<char>(ch - 'A' + 'a');
-        }
-    }
-    return text;
-}
-
 bool is_controller_path(const std::string &path) {
-    const std::string l = lower(path);
+    const std::string l = ascii_lower(path);
     return l.compare(0, 4, "\\\\?\\") == 0 ||
            (l.size() == 8 && l.compare(0, 7, "\\\\.\\hcd") == 0 && l[7] >= '0' && l[7] <= '9');
 }
@@ -286,7 +273,7 @@ struct places {
         }
     }
     void add(const desc::hub_desc &h, std::size_t controller, const std::string &at) {
-        hubs.emplace(lower(hub_device_path(h.name, scan)), hub_place{controller, at});
+        hubs.emplace(ascii_lower(hub_device_path(h.name, scan)), hub_place{controller, at});
         for (const desc::port_desc &p : h.ports) {
             for (const desc::hub_desc &inner : p.hub) {
                 add(inner, controller, dotted(at, p.port));
@@ -297,16 +284,16 @@ struct places {
         return (at.empty() ? "" : at + ".") + std::to_string(port);
     }
     const hub_place *hub(const std::string &path) const {
-        const auto it = hubs.find(lower(path));
+        const auto it = hubs.find(ascii_lower(path));
         return it == hubs.end() ? nullptr : &it->second;
     }
     // The controller a walk opened by this path.
     std::optional<std::size_t> controller(const std::string &path) const {
-        const std::string l = lower(path);
+        const std::string l = ascii_lower(path);
         for (std::size_t i = 0; i < m.controllers.size(); ++i) {
             const desc::controller_desc &c = m.controllers[i];
             if ((c.number && l == "\\\\.\\hcd" + std::to_string(*c.number)) ||
-                (c.interface_path && l == lower(*c.interface_path))) {
+                (c.interface_path && l == ascii_lower(*c.interface_path))) {
                 return i;
             }
         }
@@ -365,29 +352,29 @@ pass read_pass(const std::vector<call> &calls) {
     std::optional<port_ref> current;
     for (const call &c : calls) {
         std::string step;
-        if (is(c, "CreateFileA")) {
+        if (is_call(c, "CreateFileA")) {
             if (c.ok && is_controller_path(c.device)) {
                 p.walks.push_back(walk{c.device, {}, {}});
             }
             current.reset();
-        } else if (is(c, "DeviceIoControl") && !is_controller_path(c.device)) {
+        } else if (is_call(c, "DeviceIoControl") && !is_controller_path(c.device)) {
             if (c.code == code_connection_ex || c.code == code_connection ||
                 c.code == code_port_driver_key) {
-                current = port_ref{lower(c.device), c.port};
+                current = port_ref{ascii_lower(c.device), c.port};
                 if (!p.walks.empty()) {
                     p.walks.back().reached.insert(*current);
                 }
             } else if (c.code == code_name_or_information) {
                 current.reset();
             }
-        } else if (is(c, "Sleep")) {
+        } else if (is_call(c, "Sleep")) {
             step = "pause " + pause_text(c.code);
             ++p.pauses[c.code];
             p.paused_ms += c.code;
-        } else if (is(c, "CreateProcessA")) {
+        } else if (is_call(c, "CreateProcessA")) {
             step = "run " + c.text;
             ++p.commands;
-        } else if (is(c, "MessageBoxA")) {
+        } else if (is_call(c, "MessageBoxA")) {
             step = box_step(c);
         }
         if (step.empty()) {
@@ -434,7 +421,7 @@ std::string ioctl_name(const call &c) {
 
 std::string failure_text(const call &c) {
     char text[160];
-    if (is(c, "DeviceIoControl")) {
+    if (is_call(c, "DeviceIoControl")) {
         std::snprintf(text, sizeof text, "DeviceIoControl 0x%X (%s) failed with error %u",
                       static_cast<unsigned>(c.code), ioctl_name(c).c_str(),
                       static_cast<unsigned>(c.error));
@@ -454,25 +441,26 @@ std::string failure_text(const call &c) {
 // newer connection query the older one then answered.
 bool can_cause(const std::vector<call> &calls, std::size_t i, int site) {
     const call &c = calls[i];
-    if (c.ok || is(c, "Sleep") || is(c, "CreateProcessA") || is(c, "OutputDebugStringA") ||
-        is(c, "MessageBoxA")) {
+    if (c.ok || is_call(c, "Sleep") || is_call(c, "CreateProcessA") ||
+        is_call(c, "OutputDebugStringA") || is_call(c, "MessageBoxA")) {
         return false;
     }
     if (std::strncmp(c.function, "CM_", 3) == 0) {
-        return site == 1889 && (is(c, "CM_Locate_DevNodeA") || is(c, "CM_Get_Device_IDA"));
+        return site == 1889 &&
+               (is_call(c, "CM_Locate_DevNodeA") || is_call(c, "CM_Get_Device_IDA"));
     }
     if (site == 1889) {
         return false;
     }
-    if ((is(c, "SetupDiGetDeviceInterfaceDetailA") && c.error == error_insufficient_buffer) ||
-        (is(c, "SetupDiEnumDeviceInterfaces") && c.error == error_no_more_items) ||
-        (is(c, "CreateFileA") && c.error == error_file_not_found && !c.device.empty() &&
+    if ((is_call(c, "SetupDiGetDeviceInterfaceDetailA") && c.error == error_insufficient_buffer) ||
+        (is_call(c, "SetupDiEnumDeviceInterfaces") && c.error == error_no_more_items) ||
+        (is_call(c, "CreateFileA") && c.error == error_file_not_found && !c.device.empty() &&
          c.device.compare(0, 4, "\\\\.\\") == 0 && is_controller_path(c.device))) {
         return false;
     }
-    if (is(c, "DeviceIoControl") && c.code == code_connection_ex && i + 1 < calls.size()) {
+    if (is_call(c, "DeviceIoControl") && c.code == code_connection_ex && i + 1 < calls.size()) {
         const call &next = calls[i + 1];
-        return !(is(next, "DeviceIoControl") && next.code == code_connection && next.ok);
+        return !(is_call(next, "DeviceIoControl") && next.code == code_connection && next.ok);
     }
     return true;
 }
@@ -482,8 +470,8 @@ bool can_cause(const std::vector<call> &calls, std::size_t i, int site) {
 const call *failed_call(const std::vector<call> &calls, std::size_t box, int site) {
     for (std::size_t i = box; i-- > 0;) {
         const call &c = calls[i];
-        if (is(c, "MessageBoxA") ||
-            (is(c, "CreateFileA") && c.ok && is_controller_path(c.device))) {
+        if (is_call(c, "MessageBoxA") ||
+            (is_call(c, "CreateFileA") && c.ok && is_controller_path(c.device))) {
             break;
         }
         if (can_cause(calls, i, site)) {
@@ -496,7 +484,7 @@ const call *failed_call(const std::vector<call> &calls, std::size_t box, int sit
 // The last call before the box that was for a device: its path and port.
 const call *last_device_call(const std::vector<call> &calls, std::size_t box) {
     for (std::size_t i = box; i-- > 0;) {
-        if (is(calls[i], "DeviceIoControl") || is(calls[i], "CreateFileA")) {
+        if (is_call(calls[i], "DeviceIoControl") || is_call(calls[i], "CreateFileA")) {
             return &calls[i];
         }
     }
@@ -523,7 +511,8 @@ std::string box_place(const places &where, const std::vector<call> &calls, std::
     if (is_controller_path(last->device)) {
         return walk_text + ", its root hub" + in_walk;
     }
-    const bool names_port = is(*last, "DeviceIoControl") && last->code != code_name_or_information;
+    const bool names_port =
+        is_call(*last, "DeviceIoControl") && last->code != code_name_or_information;
     if (place == about::port && names_port) {
         return where.port_place(last->device, last->port) + in_walk;
     }
@@ -537,7 +526,7 @@ std::string box_place(const places &where, const std::vector<call> &calls, std::
 std::string no_call_text(const std::vector<call> &calls, std::size_t box, const site_info &s) {
     if (s.site == 1875) {
         for (std::size_t i = box; i-- > 0;) {
-            if (is(calls[i], "CM_Get_Device_IDA") && calls[i].ok) {
+            if (is_call(calls[i], "CM_Get_Device_IDA") && calls[i].ok) {
                 return "no failed call: the ID is not in PCI form: " + calls[i].text;
             }
         }
@@ -545,7 +534,7 @@ std::string no_call_text(const std::vector<call> &calls, std::size_t box, const 
     if (s.no_call != nullptr && s.site != 1875) {
         for (std::size_t i = box; i-- > 0;) {
             const call &c = calls[i];
-            if (is(c, "DeviceIoControl") && c.ok) {
+            if (is_call(c, "DeviceIoControl") && c.ok) {
                 const std::size_t at = c.code == code_hcd_driver_key ? 0 : 4;
                 std::uint32_t stated = 0;
                 for (std::size_t k = 0; k < 4 && at + k < c.reply.size(); ++k) {
@@ -562,7 +551,7 @@ std::string no_call_text(const std::vector<call> &calls, std::size_t box, const 
     if (s.site == 1889) {
         return "no failed call: no device node has the controller's driver key";
     }
-    if (box > 0 && is(calls[box - 1], "MessageBoxA")) {
+    if (box > 0 && is_call(calls[box - 1], "MessageBoxA")) {
         return "no failed call of its own: the box before it gives the cause";
     }
     return "no failed call";
@@ -574,10 +563,10 @@ void box_lines(std::string &out, const places &where, const std::vector<call> &c
     std::string lines;
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const call &c = calls[i];
-        if (is(c, "CreateFileA") && c.ok && is_controller_path(c.device)) {
+        if (is_call(c, "CreateFileA") && c.ok && is_controller_path(c.device)) {
             walk_path = c.device;
         }
-        if (!is(c, "MessageBoxA")) {
+        if (!is_call(c, "MessageBoxA")) {
             continue;
         }
         ++boxes;
@@ -696,7 +685,8 @@ void find_own(const places &where, const desc::hub_desc &h, std::size_t controll
     for (const desc::port_desc &p : h.ports) {
         const std::string place = places::dotted(at, p.port);
         if (is_ours(p)) {
-            own.push_back({&p, controller, lower(hub_device_path(h.name, where.scan)), place, at});
+            own.push_back(
+                {&p, controller, ascii_lower(hub_device_path(h.name, where.scan)), place, at});
         }
         for (const desc::hub_desc &inner : p.hub) {
             find_own(where, inner, controller, place, own);
@@ -860,7 +850,7 @@ void polling_lines(std::string &out, const places &where, const capture_report &
 void action_lines(std::string &out, const capture_report &r) {
     bool direct = false;
     for (const call &c : *r.action) {
-        direct = direct || is(c, "GetVersionExA");
+        direct = direct || is_call(c, "GetVersionExA");
     }
     if (direct) {
         line(out, "quorvex %s on Windows %u.%u does not scan: a direct install, with no box:",
@@ -871,7 +861,7 @@ void action_lines(std::string &out, const capture_report &r) {
     }
     std::size_t steps = 0;
     for (const call &c : *r.action) {
-        if (is(c, "CreateProcessA")) {
+        if (is_call(c, "CreateProcessA")) {
             line(out, "  run %s", c.text.c_str());
             ++steps;
         }
