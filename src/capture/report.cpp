@@ -594,8 +594,8 @@ void box_lines(std::string &out, const places &where, const std::vector<call> &c
         line(out, "Boxes a pass shows: none");
         return;
     }
-    line(out,
-         "Boxes a pass shows: %zu, each waiting for OK (\"File: ..., Line N\": box N):", boxes);
+    line(out, "Boxes a pass shows: %lu, each waiting for OK (\"File: ..., Line N\": box N):",
+         static_cast<unsigned long>(boxes));
     out += lines;
 }
 
@@ -830,7 +830,8 @@ void polling_lines(std::string &out, const places &where, const capture_report &
                                                        : pause_text(ms) + " " + times_text(n);
         count += n;
     }
-    line(out, "  One pass: %zu commands, and %zu pause%s%s%s.", action.commands, count,
+    line(out, "  One pass: %lu commands, and %lu pause%s%s%s.",
+         static_cast<unsigned long>(action.commands), static_cast<unsigned long>(count),
          count == 1 ? "" : "s", pauses.empty() ? "" : ": ", pauses.c_str());
     line(out, "  That is %s of pauses a pass, plus the time the commands take.",
          seconds_text(action.paused_ms).c_str());
