@@ -11,7 +11,9 @@
 #define as_stream(fd) _fdopen(fd, "wb")
 #define close_fd(fd) _close(fd)
 #else
+#include <csignal>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 #define open_new(path) open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)
 #define as_stream(fd) fdopen(fd, "wb")
@@ -22,11 +24,16 @@ namespace {
 
 constexpr int temporary_names = 100;
 
+// Whether something is at `path`: a file, a folder, a symbolic link (one that
+// leads nowhere, too). Where it cannot be looked at (a folder on the way is a
+// file or may not be searched), the temporary file beside it cannot be made
+// either, and that attempt gives the reason in its own words.
 bool exists(const char *path) {
 #if defined(_WIN32)
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 #else
-    return access(path, F_OK) == 0 || errno != ENOENT;
+    struct stat found;
+    return lstat(path, &found) == 0;
 #endif
 }
 
@@ -54,10 +61,16 @@ bool move_unless_there(const char *from, const char *to) {
 
 bool begin_new_file(const char *path, new_file &file) {
     file.path = path;
+    file.temporary.clear();
     if (exists(path)) {
         errno = EEXIST;
         return false;
     }
+#if !defined(_WIN32)
+    // A write past the file-size limit fails (EFBIG) as one on a full disk does,
+    // instead of ending the program with the temporary file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     for (int n = 0; n < temporary_names; ++n) {
         file.temporary = file.path + ".incomplete" + (n > 0 ? std::to_string(n) : "");
         const int fd = open_new(file.temporary.c_str());
@@ -80,7 +93,10 @@ bool begin_new_file(const char *path, new_file &file) {
 }
 
 bool finish_new_file(new_file &file, const std::string &text) {
-    const bool written = std::fwrite(text.data(), 1, text.size(), file.stream) == text.size();
+    // Flushed before it is closed: a C runtime may lose the failure of the last
+    // write in fclose (Wine's does).
+    const bool written = std::fwrite(text.data(), 1, text.size(), file.stream) == text.size() &&
+                         std::fflush(file.stream) == 0;
     int error = errno;
     const bool closed = std::fclose(file.stream) == 0;
     file.stream = nullptr;

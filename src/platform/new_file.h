@@ -14,7 +14,9 @@ struct new_file {
 };
 
 // Opens the temporary file beside `path` for writing in binary mode; false with
-// errno set (EEXIST when something is at `path` already).
+// errno set: EEXIST when something is at `path` already, a symbolic link that
+// leads nowhere included, or, `temporary` naming the last one, when something is
+// at every temporary name; otherwise why the temporary file cannot be made.
 bool begin_new_file(const char *path, new_file &file);
 
 // Writes `text`, closes the file and moves it to its path; false with errno set

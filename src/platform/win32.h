@@ -51,38 +51,23 @@ __attribute__((format(ms_printf, 3, 4))) inline int crt_snprintf(char *buffer, s
 typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
-typedef std::uint32_t DWORD;
+typedef std::uint32_t DWORD, ULONG, DEVINST, CONFIGRET;
 typedef std::int32_t LONG;
-typedef std::uint32_t ULONG;
 typedef unsigned int UINT;
 typedef char CHAR;
 typedef char16_t WCHAR;
 typedef std::uintptr_t ULONG_PTR;
 typedef std::intptr_t LONG_PTR;
 typedef std::size_t SIZE_T;
-typedef void *LPVOID;
-typedef void *PVOID;
+typedef void *LPVOID, *PVOID, *HANDLE, *HWND, *HGLOBAL, *HDEVINFO, *HMODULE, *HINF;
 typedef const void *LPCVOID;
-typedef void *HANDLE;
-typedef void *HWND;
-typedef void *HGLOBAL;
-typedef void *HDEVINFO;
-typedef char *LPSTR;
-typedef char *PSTR;
-typedef char *PCHAR;
-typedef const char *LPCSTR;
-typedef const char *PCSTR;
-typedef const char *LPCCH;
-typedef const WCHAR *LPCWCH;
-typedef const WCHAR *LPCWSTR;
-typedef DWORD *LPDWORD;
-typedef DWORD *PDWORD;
+typedef char *LPSTR, *PSTR, *PCHAR, *DEVINSTID_A;
+typedef const char *LPCSTR, *PCSTR, *LPCCH;
+typedef const WCHAR *LPCWCH, *LPCWSTR;
+typedef DWORD *LPDWORD, *PDWORD, *PDEVINST;
+typedef UINT *PUINT;
 typedef ULONG *PULONG;
 typedef BOOL *LPBOOL;
-typedef DWORD DEVINST;
-typedef DEVINST *PDEVINST;
-typedef DWORD CONFIGRET;
-typedef CHAR *DEVINSTID_A;
 
 #define TRUE 1
 #define FALSE 0
@@ -104,16 +89,26 @@ typedef CHAR *DEVINSTID_A;
 #define DIGCF_PRESENT 0x00000002u
 #define DIGCF_DEVICEINTERFACE 0x00000010u
 #define VER_PLATFORM_WIN32_NT 2u
+#define MAX_PATH 260
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
+#define INF_STYLE_OLDNT 0x00000001u
+#define INF_STYLE_WIN4 0x00000002u
 
 #define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_GEN_FAILURE 31u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_CALL_NOT_IMPLEMENTED 120u
 #define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_MOD_NOT_FOUND 126u
 #define ERROR_BAD_EXE_FORMAT 193u
+#define ERROR_ENVVAR_NOT_FOUND 203u
 #define ERROR_NO_MORE_ITEMS 259u
 #define ERROR_INVALID_FLAGS 1004u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
@@ -135,8 +130,7 @@ typedef CHAR *DEVINSTID_A;
 
 struct GUID {
     DWORD Data1;
-    WORD Data2;
-    WORD Data3;
+    WORD Data2, Data3;
     BYTE Data4[8];
 };
 
@@ -148,53 +142,38 @@ struct SECURITY_ATTRIBUTES {
 typedef SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 
 struct OVERLAPPED {
-    ULONG_PTR Internal;
-    ULONG_PTR InternalHigh;
-    DWORD Offset;
-    DWORD OffsetHigh;
+    ULONG_PTR Internal, InternalHigh;
+    DWORD Offset, OffsetHigh;
     HANDLE hEvent;
 };
 typedef OVERLAPPED *LPOVERLAPPED;
 
 struct STARTUPINFOA {
     DWORD cb;
-    LPSTR lpReserved;
-    LPSTR lpDesktop;
-    LPSTR lpTitle;
-    DWORD dwX;
-    DWORD dwY;
-    DWORD dwXSize;
-    DWORD dwYSize;
-    DWORD dwXCountChars;
-    DWORD dwYCountChars;
-    DWORD dwFillAttribute;
-    DWORD dwFlags;
-    WORD wShowWindow;
-    WORD cbReserved2;
+    LPSTR lpReserved, lpDesktop, lpTitle;
+    DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute, dwFlags;
+    WORD wShowWindow, cbReserved2;
     BYTE *lpReserved2;
-    HANDLE hStdInput;
-    HANDLE hStdOutput;
-    HANDLE hStdError;
+    HANDLE hStdInput, hStdOutput, hStdError;
 };
 typedef STARTUPINFOA *LPSTARTUPINFOA;
 
 struct PROCESS_INFORMATION {
-    HANDLE hProcess;
-    HANDLE hThread;
-    DWORD dwProcessId;
-    DWORD dwThreadId;
+    HANDLE hProcess, hThread;
+    DWORD dwProcessId, dwThreadId;
 };
 typedef PROCESS_INFORMATION *LPPROCESS_INFORMATION;
 
 struct OSVERSIONINFOA {
-    DWORD dwOSVersionInfoSize;
-    DWORD dwMajorVersion;
-    DWORD dwMinorVersion;
-    DWORD dwBuildNumber;
-    DWORD dwPlatformId;
+    DWORD dwOSVersionInfoSize, dwMajorVersion, dwMinorVersion, dwBuildNumber, dwPlatformId;
     CHAR szCSDVersion[128];
 };
 typedef OSVERSIONINFOA *LPOSVERSIONINFOA;
+
+struct SYSTEMTIME {
+    WORD wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
+};
+typedef SYSTEMTIME *LPSYSTEMTIME;
 
 // SetupAPI's records are packed to 1 byte in a 32-bit program and to 8 in a
 // 64-bit one, as the SDK lays them out.
@@ -203,6 +182,13 @@ typedef OSVERSIONINFOA *LPOSVERSIONINFOA;
 #else
 #pragma pack(push, 8)
 #endif
+
+// Where a search of an INF file stands: its line, for the next search or a field.
+struct INFCONTEXT {
+    PVOID Inf, CurrentInf;
+    UINT Section, Line;
+};
+typedef INFCONTEXT *PINFCONTEXT;
 
 struct SP_DEVINFO_DATA {
     DWORD cbSize;
@@ -241,6 +227,7 @@ DWORD GetLastError(void);
 void SetLastError(DWORD dwErrCode);
 BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 void Sleep(DWORD dwMilliseconds);
+void GetLocalTime(LPSYSTEMTIME lpSystemTime);
 void OutputDebugStringA(LPCSTR lpOutputString);
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 
@@ -273,6 +260,23 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet,
                                       PSP_DEVINFO_DATA DeviceInfoData);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 
+// Files and folders: where the program is, the current, system and Windows
+// folders, the environment, and whether a file is there.
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+DWORD GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer);
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
+DWORD GetFileAttributesA(LPCSTR lpFileName);
+
+// SetupAPI's INF reading.
+HINF SetupOpenInfFileA(PCSTR FileName, PCSTR InfClass, DWORD InfStyle, PUINT ErrorLine);
+BOOL SetupFindFirstLineA(HINF InfHandle, PCSTR Section, PCSTR Key, PINFCONTEXT Context);
+BOOL SetupFindNextLine(PINFCONTEXT ContextIn, PINFCONTEXT ContextOut);
+BOOL SetupGetStringFieldA(PINFCONTEXT Context, DWORD FieldIndex, PSTR ReturnBuffer,
+                          DWORD ReturnBufferSize, PDWORD RequiredSize);
+void SetupCloseInfFile(HINF InfHandle);
+
 // Configuration manager device tree.
 CONFIGRET CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, ULONG ulFlags);
 CONFIGRET CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
@@ -303,6 +307,7 @@ constexpr bool quorvex_32_bit = sizeof(void *) == 4;
 static_assert(sizeof(STARTUPINFOA) == (quorvex_32_bit ? 68 : 104), "STARTUPINFOA");
 static_assert(sizeof(PROCESS_INFORMATION) == (quorvex_32_bit ? 16 : 24), "PROCESS_INFORMATION");
 static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA");
+static_assert(sizeof(SYSTEMTIME) == 16, "SYSTEMTIME");
 static_assert(sizeof(SECURITY_ATTRIBUTES) == (quorvex_32_bit ? 12 : 24), "SECURITY_ATTRIBUTES");
 static_assert(sizeof(OVERLAPPED) == (quorvex_32_bit ? 20 : 32), "OVERLAPPED");
 static_assert(sizeof(SP_DEVINFO_DATA) == (quorvex_32_bit ? 28 : 32), "SP_DEVINFO_DATA");
@@ -311,6 +316,7 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == (quorvex_32_bit ? 28 : 32),
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == (quorvex_32_bit ? 5 : 8),
               "the detail record's size field");
 static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == 4, "DevicePath");
+static_assert(sizeof(INFCONTEXT) == (quorvex_32_bit ? 16 : 24), "INFCONTEXT");
 static_assert(sizeof(SIZE_T) == sizeof(void *) && sizeof(ULONG_PTR) == sizeof(void *),
               "pointer-sized integers");
 
@@ -318,42 +324,29 @@ static_assert(sizeof(SIZE_T) == sizeof(void *) && sizeof(ULONG_PTR) == sizeof(vo
 // QUORVEX_RECORDING: there the platform calls of the scan, the policy and the
 // command runner go to the recording layer (record/record.cpp, built with
 // QUORVEX_RECORDER), which keeps the answers, starts no process, shows no box and
-// does not sleep.
+// does not sleep. Each recorded call has the type of the call it stands in for.
 #if defined(QUORVEX_RECORDING) || defined(QUORVEX_RECORDER)
-BOOL recorded_CreateProcessA(LPCSTR application, LPSTR command_line,
-                             LPSECURITY_ATTRIBUTES process_attributes,
-                             LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles,
-                             DWORD creation_flags, LPVOID environment, LPCSTR current_directory,
-                             LPSTARTUPINFOA startup_info, LPPROCESS_INFORMATION process_info);
-BOOL recorded_SetPriorityClass(HANDLE process, DWORD priority_class);
-DWORD recorded_WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-BOOL recorded_CloseHandle(HANDLE handle);
-BOOL recorded_GetVersionExA(LPOSVERSIONINFOA info);
-void recorded_Sleep(DWORD milliseconds);
-void recorded_OutputDebugStringA(LPCSTR text);
-int recorded_MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
-HANDLE recorded_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                            DWORD disposition, DWORD flags, HANDLE template_file);
-BOOL recorded_DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
-                              DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped);
-HGLOBAL recorded_GlobalAlloc(UINT flags, SIZE_T bytes);
-int recorded_WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH text, int units, LPSTR out,
-                                 int out_size, LPCCH default_char, LPBOOL used_default);
-HDEVINFO recorded_SetupDiGetClassDevsA(const GUID *guid, PCSTR enumerator, HWND parent,
-                                       DWORD flags);
-BOOL recorded_SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info, const GUID *guid,
-                                          DWORD index, PSP_DEVICE_INTERFACE_DATA data);
-BOOL recorded_SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
-                                               PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
-                                               DWORD detail_size, PDWORD required,
-                                               PSP_DEVINFO_DATA info);
-CONFIGRET recorded_CM_Locate_DevNodeA(PDEVINST node, DEVINSTID_A id, ULONG flags);
-CONFIGRET recorded_CM_Get_Child(PDEVINST child, DEVINST node, ULONG flags);
-CONFIGRET recorded_CM_Get_Sibling(PDEVINST sibling, DEVINST node, ULONG flags);
-CONFIGRET recorded_CM_Get_Parent(PDEVINST parent, DEVINST node, ULONG flags);
-CONFIGRET recorded_CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG property, PULONG type,
-                                                     PVOID buffer, PULONG length, ULONG flags);
-CONFIGRET recorded_CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULONG length, ULONG flags);
+decltype(CreateProcessA) recorded_CreateProcessA;
+decltype(SetPriorityClass) recorded_SetPriorityClass;
+decltype(WaitForSingleObject) recorded_WaitForSingleObject;
+decltype(CloseHandle) recorded_CloseHandle;
+decltype(GetVersionExA) recorded_GetVersionExA;
+decltype(Sleep) recorded_Sleep;
+decltype(OutputDebugStringA) recorded_OutputDebugStringA;
+decltype(MessageBoxA) recorded_MessageBoxA;
+decltype(CreateFileA) recorded_CreateFileA;
+decltype(DeviceIoControl) recorded_DeviceIoControl;
+decltype(GlobalAlloc) recorded_GlobalAlloc;
+decltype(WideCharToMultiByte) recorded_WideCharToMultiByte;
+decltype(SetupDiGetClassDevsA) recorded_SetupDiGetClassDevsA;
+decltype(SetupDiEnumDeviceInterfaces) recorded_SetupDiEnumDeviceInterfaces;
+decltype(SetupDiGetDeviceInterfaceDetailA) recorded_SetupDiGetDeviceInterfaceDetailA;
+decltype(CM_Locate_DevNodeA) recorded_CM_Locate_DevNodeA;
+decltype(CM_Get_Child) recorded_CM_Get_Child;
+decltype(CM_Get_Sibling) recorded_CM_Get_Sibling;
+decltype(CM_Get_Parent) recorded_CM_Get_Parent;
+decltype(CM_Get_DevNode_Registry_PropertyA) recorded_CM_Get_DevNode_Registry_PropertyA;
+decltype(CM_Get_Device_IDA) recorded_CM_Get_Device_IDA;
 #endif
 
 #if defined(QUORVEX_RECORDING)

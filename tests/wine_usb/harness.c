@@ -215,7 +215,7 @@ static int run(int argc, char **argv) {
     DWORD passes = *rest == ',' ? (DWORD)strtoul(rest + 1, NULL, 10) : 0;
     DWORD size = 0;
     unsigned char *table = read_file(table_path, &size);
-    if (table == NULL || size < sizeof(struct qvx_header)) {
+    if (table == NULL || size == 0) {
         return complain("cannot read the table");
     }
     HANDLE control = open_control();

@@ -27,6 +27,7 @@
 # no handle, and the harness does not complain (of a request the stand-in driver
 # could not place, for one).
 set -u
+unset QUORVEX_MACHINE QUORVEX_REHEARSAL QUORVEX_STATS QUORVEX_TRACE QUORVEX_JOURNAL # set below as needed
 if [ $# -ne 8 ]; then
     echo "usage: $0 DESCRIPTION 64|32 QUORVEX_EXE|ZIP LINUX_BUILD WINEPREFIX WINE64 HARNESS STANDINS" >&2
     exit 2
@@ -96,24 +97,35 @@ echo $? >"$work/linux/status"
 
 # --- Wine ------------------------------------------------------------------------
 run=$work/wine
-cp "$standins/wdreg.exe" "$run/"
-for b in "${batch_files[@]}"; do
-    cp "$standins/$b" "$run/"
-    : >"$run/${b#del}" # the sentinel Wine's cmd deletes when it runs "del_..."
-done
-program=quorvex-xp64.exe
-[ "$bits" = 32 ] && program=quorvex-xp.exe
-case $tool in
-*.zip) (cd "$run" && cmake -E tar xf "$tool" quorvex.exe quorvex-capture.exe && mv quorvex.exe "$program") ;;
-*) cp "$tool" "$run/$program" && cp "$(dirname "$tool")/quorvex-capture.exe" "$run/" ;;
-esac || fail "no quorvex.exe and quorvex-capture.exe in ${tool%/*}"
-mv "$run/quorvex-capture.exe" "$run/quorvex-capture-xp.exe" # the prefix shows it Windows XP (5.1)
-(cd "$run" && WINEDEBUG=-all timeout 120 "$wine64" "$harness" run table.bin capture.boxes 60000 \
-    quorvex-capture-xp.exe capture.json </dev/null >capture.stdout 2>capture.stderr) ||
-    fail "the capture under Wine: $(cat "$run/capture.stdout" "$run/capture.stderr")"
-(cd "$run" && WINEDEBUG=-all,warn+debugstr,+relay timeout 120 "$wine64" "$harness" run table.bin \
-    boxes 60000 "$program" "${args[@]}" </dev/null >stdout 2>stderr)
-echo $? >"$run/status"
+wine_run() {
+    cp "$standins/wdreg.exe" "$run/"
+    for b in "${batch_files[@]}"; do
+        cp "$standins/$b" "$run/"
+        : >"$run/${b#del}" # the sentinel Wine's cmd deletes when it runs "del_..."
+    done
+    program=quorvex-xp64.exe
+    [ "$bits" = 32 ] && program=quorvex-xp.exe
+    case $tool in
+    *.zip) (cd "$run" && cmake -E tar xf "$tool" quorvex.exe quorvex-capture.exe && mv quorvex.exe "$program") ;;
+    *) cp "$tool" "$run/$program" && cp "$(dirname "$tool")/quorvex-capture.exe" "$run/" ;;
+    esac || fail "no quorvex.exe and quorvex-capture.exe in ${tool%/*}"
+    mv "$run/quorvex-capture.exe" "$run/quorvex-capture-xp.exe" # the prefix shows it Windows XP (5.1)
+    (cd "$run" && WINEDEBUG=-all timeout 120 "$wine64" "$harness" run table.bin capture.boxes 60000 \
+        quorvex-capture-xp.exe capture.json </dev/null >capture.stdout 2>capture.stderr) ||
+        fail "the capture under Wine: $(cat "$run/capture.stdout" "$run/capture.stderr")"
+    (cd "$run" && WINEDEBUG=-all,warn+debugstr,+relay timeout 120 "$wine64" "$harness" run table.bin \
+        boxes 60000 "$program" "${args[@]}" </dev/null >stdout 2>stderr)
+    echo $? >"$run/status"
+}
+wine_run
+# Wine's own process start can fail on a loaded machine with 1359
+# (ERROR_INTERNAL_ERROR), which no Windows answers for a program that is there:
+# such a run says nothing about quorvex, so it is made once more.
+if grep -q "CreateProcess failed (1359)" "$run/stdout"; then
+    echo "Wine failed to start a process (1359): the Wine side runs again"
+    find "$run" -mindepth 1 ! -name table.bin -delete
+    wine_run
+fi
 # The journal, trace and statistics of Wine's side, from its debugger output
 # (Wine escapes the text) and the relay lines: a call, then what it returned.
 (cd "$run" && perl -e '

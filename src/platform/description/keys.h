@@ -1,240 +1,107 @@
 // The keys of a machine description (docs/machine.md), one account shared by its
 // reader (platform/emu/machine.cpp) and its writer (description/writer.cpp).
 //
-// Each kind of object has an enumeration of its keys and one table of their JSON
-// names, in the enumeration's order. The reader looks every key it meets up in
-// the table (a name not there is an unknown key) and takes the keys in the
-// table's order, each through a switch over the enumeration; the writer walks
-// the same table and writes each key through a switch of its own. Neither switch
-// has a default, so a key that one side forgets does not build (-Wswitch).
+// Each kind of object has one function below that names its keys in order, each
+// once: the member it holds, the kind of value, and what it is when left out.
+// The reader and the writer walk every object through that function, each with
+// an `io` of its own that offers the same three calls:
 //
-// A key left out leaves the model's own default (model.h), except where this
-// file says what the reader makes instead; the writer leaves a key out exactly
-// where its value is that. No JSON library: every build includes this.
+//   io.key(name, member, kind, presence[, rule])
+//     presence: need{words}, the object must have the key (the words refuse it
+//     where it is left out); when{b}, the writer writes it where b holds and the
+//     reader leaves the member as it is where it is left out; read_only, a
+//     shorthand for another key that the writer never writes; otherwise the
+//     value the reader makes of a key left out, which is where the writer leaves
+//     it out (`none`: the member's empty value). The rule, where there is one, is
+//     applied by the reader to the key it has read.
+//   io.check(rule): a rule of the object, applied by the reader at this point of
+//     the order (after it has refused keys the function does not name).
+//   io.nesting(ok, words): refused unless ok, before anything of the object.
+//
+// A rule is given `r`: r.has(key), r.refuse(words) at the key (or the object),
+// r.refuse_at(key, words) at that key of the object.
+//
+// A key is one line of one function, so neither side can know a key the other
+// does not; a kind of value that one side cannot read or write does not build.
+// No JSON library: every build includes this.
 #pragma once
 
+#include "platform/description/model.h"
+#include "platform/description/table.h"
+#include "platform/model/model.h"
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace desc::keys {
 
-template <typename E> struct key {
-    E id;
-    std::string_view name;
+// --- kinds of value -----------------------------------------------------------
+
+struct whole { // a number from lo to hi, written in decimal
+    std::uint64_t lo, hi;
+};
+struct number32 {   // a 32-bit number, or "0x" and hexadecimal digits
+    int digits = 0; // written in hexadecimal with this many digits; 0: in decimal
+};
+struct id16 {}; // a 16-bit ID: "0x7A31" or a number; written "0x7A31"
+struct text {   // UTF-8 without NUL; written as it is held
+    bool empty = true;
+    bool lowered = false; // kept with ASCII letters lowered (a path, as opens are counted)
+};
+struct flag {};
+struct speed {}; // a port's speed by its word (speed_names)
+struct choice {  // one of two words: the member is true for `yes`
+    const char *first, *second, *yes;
+};
+struct texts {};         // a list of texts, none empty
+struct port_path {};     // a non-empty list of port numbers
+struct reply {};         // a fault's raw reply, as pairs of hexadecimal digits
+struct stated_length {}; // a fault's ActualLength (number32)
+struct controller_path { // a controller by its number: its device path
+    const machine &m;
+};
+struct hub_path { // a hub by its name: its device path
+    const machine &m;
+};
+template <typename Kind> struct nullable { // null: none
+    Kind kind;
+};
+template <typename Visit> struct object { // one object, walked by visit(io, member)
+    Visit visit;
+};
+template <typename Visit> struct objects { // a list of objects
+    Visit visit;
+};
+// (Spelled out for compilers that do not deduce an aggregate's arguments.)
+template <typename Visit> object(Visit) -> object<Visit>;
+template <typename Visit> objects(Visit) -> objects<Visit>;
+struct change_port { // a change's port: its number left out is the path's last
+    const std::vector<std::uint32_t> &path;
 };
 
-enum class machine_key {
-    os_version,
-    clock,
-    processes,
-    largest_block,
-    controllers,
-    device_tree,
-    nodes,
-    changes,
-    faults
+// --- presence -----------------------------------------------------------------
+
+struct need {
+    const char *words;
 };
-inline constexpr key<machine_key> machine_keys[] = {{machine_key::os_version, "os_version"},
-                                                    {machine_key::clock, "clock"},
-                                                    {machine_key::processes, "processes"},
-                                                    {machine_key::largest_block, "largest_block"},
-                                                    {machine_key::controllers, "controllers"},
-                                                    {machine_key::device_tree, "device_tree"},
-                                                    {machine_key::nodes, "nodes"},
-                                                    {machine_key::changes, "changes"},
-                                                    {machine_key::faults, "faults"}};
-
-enum class version_key { major, minor, build };
-inline constexpr key<version_key> version_keys[] = {
-    {version_key::major, "major"}, {version_key::minor, "minor"}, {version_key::build, "build"}};
-
-enum class controller_key {
-    number,
-    interface_listed,
-    interface_path,
-    driver_key,
-    device_id,
-    description,
-    node_status,
-    problem,
-    service,
-    hardware_ids,
-    root_hub
+struct when {
+    bool written;
 };
-inline constexpr key<controller_key> controller_keys[] = {
-    {controller_key::number, "number"},
-    {controller_key::interface_listed, "interface"},
-    {controller_key::interface_path, "interface_path"},
-    {controller_key::driver_key, "driver_key"},
-    {controller_key::device_id, "device_id"},
-    {controller_key::description, "description"},
-    {controller_key::node_status, "node_status"},
-    {controller_key::problem, "problem"},
-    {controller_key::service, "service"},
-    {controller_key::hardware_ids, "hardware_ids"},
-    {controller_key::root_hub, "root_hub"}};
-
-enum class hub_key { name, port_count, ports };
-inline constexpr key<hub_key> hub_keys[] = {
-    {hub_key::name, "name"}, {hub_key::port_count, "port_count"}, {hub_key::ports, "ports"}};
-
-// `hub` comes before `device_is_hub` and the texts: the flag's default follows
-// the hub, the device ID's the port's number and IDs. The node's state and the
-// nodes below it (`children`) come last.
-enum class port_key {
-    port,
-    vid,
-    pid,
-    status,
-    speed,
-    legacy_query,
-    hub,
-    device_is_hub,
-    driver_key,
-    device_id,
-    description,
-    node_status,
-    problem,
-    service,
-    hardware_ids,
-    children
+struct read_only {};
+inline constexpr struct none_t {
+} none;
+struct no_rule {
+    template <typename Rules> void operator()(const Rules &) const {}
 };
-inline constexpr key<port_key> port_keys[] = {{port_key::port, "port"},
-                                              {port_key::vid, "vid"},
-                                              {port_key::pid, "pid"},
-                                              {port_key::status, "status"},
-                                              {port_key::speed, "speed"},
-                                              {port_key::legacy_query, "legacy_query"},
-                                              {port_key::hub, "hub"},
-                                              {port_key::device_is_hub, "device_is_hub"},
-                                              {port_key::driver_key, "driver_key"},
-                                              {port_key::device_id, "device_id"},
-                                              {port_key::description, "description"},
-                                              {port_key::node_status, "node_status"},
-                                              {port_key::problem, "problem"},
-                                              {port_key::service, "service"},
-                                              {port_key::hardware_ids, "hardware_ids"},
-                                              {port_key::children, "children"}};
-
-enum class node_key {
-    driver_key,
-    device_id,
-    description,
-    node_status,
-    problem,
-    service,
-    hardware_ids,
-    children
-};
-inline constexpr key<node_key> node_keys[] = {
-    {node_key::driver_key, "driver_key"},     {node_key::device_id, "device_id"},
-    {node_key::description, "description"},   {node_key::node_status, "node_status"},
-    {node_key::problem, "problem"},           {node_key::service, "service"},
-    {node_key::hardware_ids, "hardware_ids"}, {node_key::children, "children"}};
-
-enum class change_key { at_ms, at_open, controller, port_path, port };
-inline constexpr key<change_key> change_keys[] = {{change_key::at_ms, "at_ms"},
-                                                  {change_key::at_open, "at_open"},
-                                                  {change_key::controller, "controller"},
-                                                  {change_key::port_path, "port_path"},
-                                                  {change_key::port, "port"}};
-
-enum class at_open_key { device, nth };
-inline constexpr key<at_open_key> at_open_keys[] = {{at_open_key::device, "device"},
-                                                    {at_open_key::nth, "nth"}};
-
-// The narrowing keys first (`device`, `program` and the two shorthands for a
-// device path), then the count, then the actions.
-enum class fault_key {
-    function,
-    ioctl,
-    device,
-    program,
-    controller,
-    hub,
-    port,
-    size,
-    nth,
-    error,
-    actual_length,
-    raw_reply
-};
-inline constexpr key<fault_key> fault_keys[] = {{fault_key::function, "function"},
-                                                {fault_key::ioctl, "ioctl"},
-                                                {fault_key::device, "device"},
-                                                {fault_key::program, "program"},
-                                                {fault_key::controller, "controller"},
-                                                {fault_key::hub, "hub"},
-                                                {fault_key::port, "port"},
-                                                {fault_key::size, "size"},
-                                                {fault_key::nth, "nth"},
-                                                {fault_key::error, "error"},
-                                                {fault_key::actual_length, "actual_length"},
-                                                {fault_key::raw_reply, "raw_reply"}};
-
-// The table of a kind, found by its enumeration.
-constexpr const auto &table(machine_key) {
-    return machine_keys;
-}
-constexpr const auto &table(version_key) {
-    return version_keys;
-}
-constexpr const auto &table(controller_key) {
-    return controller_keys;
-}
-constexpr const auto &table(hub_key) {
-    return hub_keys;
-}
-constexpr const auto &table(port_key) {
-    return port_keys;
-}
-constexpr const auto &table(node_key) {
-    return node_keys;
-}
-constexpr const auto &table(change_key) {
-    return change_keys;
-}
-constexpr const auto &table(at_open_key) {
-    return at_open_keys;
-}
-constexpr const auto &table(fault_key) {
-    return fault_keys;
-}
-
-// Every row in the enumeration's order, every name once.
-template <typename E, std::size_t N> constexpr bool in_order(const key<E> (&t)[N]) {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (t[i].id != static_cast<E>(i)) {
-            return false;
-        }
-        for (std::size_t k = 0; k < i; ++k) {
-            if (t[k].name == t[i].name) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-static_assert(in_order(machine_keys) && in_order(version_keys) && in_order(controller_keys) &&
-              in_order(hub_keys) && in_order(port_keys) && in_order(node_keys) &&
-              in_order(change_keys) && in_order(at_open_keys) && in_order(fault_keys));
-
-template <typename E> constexpr std::string_view name(E k) {
-    return table(E{})[static_cast<std::size_t>(k)].name;
-}
-
-template <typename E> constexpr std::optional<E> find(std::string_view name) {
-    for (const key<E> &k : table(E{})) {
-        if (k.name == name) {
-            return k.id;
-        }
-    }
-    return std::nullopt;
-}
 
 // --- what the reader assumes for a key left out -------------------------------
 
@@ -265,34 +132,53 @@ inline std::string default_port_device_id(std::uint16_t vid, std::uint16_t pid,
 
 // A node's state left out (model.h's node_state): a USB device without a driver
 // key has problem 28 (CM_PROB_FAILED_INSTALL, no driver installed); every other
-// node is started with no problem. A USB device is a port's own node, its
-// `children`, and a node whose device ID begins with USB\ (root hubs aside).
-// `node_status` left out follows the problem. `service` and `hardware_ids` left
-// out are not set.
+// node has no problem. A USB device is a port's own node, a node whose device ID
+// begins with USB\ (root hubs aside), and every node below one of these (a
+// composite device's interfaces, and what hangs on them). `node_status` left out
+// follows the problem: started (DN_STARTED, DN_DRIVER_LOADED, ...) or with a
+// problem (DN_HAS_PROBLEM, ...), and a USB device is removable (DN_REMOVABLE) as
+// well. `status_error` left out: CM_Get_DevNode_Status answers. `service` and
+// `hardware_ids` left out are not set.
 inline constexpr std::uint32_t problem_no_driver = 28;
-inline constexpr std::uint32_t status_started = 0x0180200A; // DN_STARTED, DN_DRIVER_LOADED, ...
-inline constexpr std::uint32_t status_problem = 0x01802400; // DN_HAS_PROBLEM, ...
+inline constexpr std::uint32_t status_started = 0x0180200A;
+inline constexpr std::uint32_t status_problem = 0x01802400;
+inline constexpr std::uint32_t status_removable = 0x00004000; // DN_REMOVABLE
 inline bool is_usb_device(std::string_view device_id) {
-    auto starts = [&](std::string_view head) {
-        if (device_id.size() < head.size()) {
-            return false;
-        }
-        for (std::size_t i = 0; i < head.size(); ++i) {
-            const char c = device_id[i];
-            if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c) != head[i]) {
-                return false;
-            }
-        }
-        return true;
-    };
-    return starts("USB\\") && !starts("USB\\ROOT_HUB");
+    const std::string id = lower(std::string(device_id));
+    return id.rfind("usb\\", 0) == 0 && id.rfind("usb\\root_hub", 0) != 0;
 }
 constexpr std::uint32_t default_problem(bool usb_device, bool has_driver_key) {
     return usb_device && !has_driver_key ? problem_no_driver : 0;
 }
-constexpr std::uint32_t default_node_status(std::uint32_t problem) {
-    return problem != 0 ? status_problem : status_started;
+constexpr std::uint32_t default_node_status(bool usb_device, std::uint32_t problem) {
+    return (problem != 0 ? status_problem : status_started) | (usb_device ? status_removable : 0);
 }
+
+// A root hub's node: `device_id` left out follows its controller, as Windows
+// names root hubs: USB\ROOT_HUB20 below an EHCI controller, USB\ROOT_HUB30
+// below an xHCI one, USB\ROOT_HUB below UHCI and OHCI. The controller's kind is
+// read from the class code in its hardware IDs (PCI\...&CC_0C0320: EHCI), or
+// failing that from its description ("Enhanced", "eXtensible"). The node has the
+// service usbhub and a driver key made from the root hub's place, as a port's.
+inline std::string default_root_hub_id(const controller_desc &c, std::size_t index) {
+    std::string kind = "?";
+    for (const std::string &id : c.state.hardware_ids) {
+        const std::string l = lower(id);
+        const auto at = l.find("&cc_0c03");
+        if (kind == "?" && at != std::string::npos && l.size() >= at + 10) {
+            kind = l.substr(at + 8, 2) == "20" ? "20" : l.substr(at + 8, 2) == "30" ? "30" : "";
+        }
+    }
+    if (kind == "?") {
+        const std::string d = lower(c.description);
+        kind = d.find("enhanced") != std::string::npos     ? "20"
+               : d.find("extensible") != std::string::npos ? "30"
+                                                           : "";
+    }
+    return "USB\\ROOT_HUB" + kind + "\\4&" + std::to_string(index) + "&0";
+}
+inline constexpr char root_hub_description[] = "USB Root Hub";
+inline constexpr char root_hub_service[] = "usbhub";
 
 // The words of `speed` (by the model's number), `clock` and `processes`.
 inline constexpr std::string_view speed_names[] = {"low", "full", "high"};
@@ -322,6 +208,17 @@ struct fault_site {
     bool size = false;           // GlobalAlloc's byte count
     bool actual_length = false;
     bool raw_reply = false;
+
+    bool takes(std::string_view key) const {
+        return key == "ioctl" || key == "port"       ? ioctl_and_port
+               : key == "device"                     ? device
+               : key == "program"                    ? program
+               : key == "controller" || key == "hub" ? device_path
+               : key == "size"                       ? size
+               : key == "actual_length"              ? actual_length
+               : key == "raw_reply"                  ? raw_reply
+                                                     : true;
+    }
 };
 
 inline constexpr fault_site fault_sites[] = {
@@ -349,12 +246,289 @@ inline constexpr fault_site fault_sites[] = {
 };
 
 inline const fault_site *find_fault_site(std::string_view function) {
-    for (const fault_site &site : fault_sites) {
-        if (function == site.function) {
-            return &site;
+    const auto *site = std::find_if(std::begin(fault_sites), std::end(fault_sites),
+                                    [&](const fault_site &s) { return function == s.function; });
+    return site != std::end(fault_sites) ? site : nullptr;
+}
+
+// The control codes the emulated USB stack answers.
+inline bool usb_control_code(std::uint32_t code) {
+    const std::uint32_t known[] = {0x220408, 0x22040C, 0x220414, 0x220420, 0x220424, 0x220448};
+    return std::find(std::begin(known), std::end(known), code) != std::end(known);
+}
+
+// The calls the machine model answers (and counts): the model's number of one,
+// or QVM_NONE.
+inline std::uint32_t machine_call(const std::string &function) {
+    for (std::uint32_t call = 0; call < QVM_CALLS; ++call) {
+        if (function == qvm_call_name(call)) {
+            return call;
         }
     }
-    return nullptr;
+    return QVM_NONE;
+}
+
+// --- rules over more than one object ------------------------------------------
+
+// Adds the names of a hub and of every hub below it; the first that was there
+// already, or null.
+inline const std::string *add_hub_names(const hub_desc &h, std::set<std::string> &names) {
+    const std::string *twice = names.insert(h.name).second ? nullptr : &h.name;
+    for (const port_desc &p : h.ports) {
+        for (const hub_desc &inner : p.hub) {
+            const std::string *inner_twice = add_hub_names(inner, names);
+            twice = twice != nullptr ? twice : inner_twice;
+        }
+    }
+    return twice;
+}
+
+// Every change must land on a port that exists when its time comes, and leave
+// every hub name once: where one fails (a place below the machine) and why, or
+// two empty texts. The reader's own (platform/emu/machine.cpp).
+std::pair<std::string, std::string> where_changes_fail(const machine &m);
+
+// --- the keys -----------------------------------------------------------------
+
+template <typename Io, typename Hub> void hub_keys(Io &io, Hub &h, unsigned depth);
+
+template <typename Io, typename State> void state_keys(Io &io, State &s) {
+    io.key("node_status", s.node_status, number32{8}, none);
+    io.key("problem", s.problem, whole{0, 0xFFFFFFFF}, none);
+    io.key("status_error", s.status_error, whole{1, 0xFFFFFFFF}, none);
+    io.key("service", s.service, text{.empty = false}, none);
+    io.key("hardware_ids", s.hardware_ids, texts{}, none);
+}
+
+// A node's texts: `driver_key` and `description` may be null (none).
+template <typename Io, typename Node> void node_keys(Io &io, Node &n, unsigned depth) {
+    io.nesting(depth <= 64, "nodes nested too deep");
+    io.key("driver_key", n.driver_key, nullable<text>{}, none);
+    io.key("device_id", n.device_id, text{}, none);
+    io.key("description", n.description, nullable<text>{}, none);
+    state_keys(io, n.state);
+    io.key("children", n.children,
+           objects{[depth](auto &io, auto &c) { node_keys(io, c, depth + 1); }}, none);
+}
+
+// `hub` comes before `device_is_hub` and the texts: the flag's default follows
+// the hub, the device ID's the port's number and IDs. The node's state and the
+// nodes below it (`children`) come last. `on`: the hub it is listed on (none: a
+// change's port, which any hub may take).
+template <typename Io, typename Port>
+void port_keys(Io &io, Port &p, unsigned depth, const hub_desc *on) {
+    const std::uint32_t port_count = on != nullptr ? on->port_count : 255;
+    io.key("port", p.port, whole{1, 255}, need{"a port needs its \"port\" number"}, [&](auto &r) {
+        if (p.port > port_count) {
+            r.refuse("port " + std::to_string(p.port) + " is beyond the hub's " +
+                     std::to_string(port_count) + " ports");
+        }
+    });
+    io.key("vid", p.vid, id16{}, std::uint16_t{0});
+    io.key("pid", p.pid, id16{}, std::uint16_t{0});
+    io.key("status", p.status, whole{0, 0xFFFFFFFF}, std::uint32_t{1});
+    // A speed the description has no word for is left out, and reads back as high.
+    io.key("speed", p.speed, speed{}, when{p.speed != 2 && p.speed < std::size(speed_names)});
+    io.key("legacy_query", p.legacy_only, flag{}, false);
+    io.key("hub", p.hub, object{[depth](auto &io, auto &h) { hub_keys(io, h, depth + 1); }}, none);
+    io.key("device_is_hub", p.device_is_hub, flag{}, !p.hub.empty(), [&](auto &r) {
+        if (!p.device_is_hub && !p.hub.empty()) {
+            r.refuse("false, but the port has a hub");
+        }
+    });
+    io.key("driver_key", p.driver_key, nullable<text>{},
+           std::optional<std::string>(default_port_driver_key(io.place())));
+    io.key("device_id", p.device_id, text{}, default_port_device_id(p.vid, p.pid, p.port));
+    io.key("description", p.description, text{}, std::string(default_port_description));
+    state_keys(io, p.state);
+    io.key("children", p.children,
+           objects{[depth](auto &io, auto &c) { node_keys(io, c, depth + 1); }}, none);
+    io.check([&](auto &r) {
+        for (std::size_t i = 0; on != nullptr && i < on->ports.size(); ++i) {
+            if (&on->ports[i] != &p && on->ports[i].port == p.port) {
+                r.refuse_at("port", "port " + std::to_string(p.port) + " is listed twice");
+            }
+        }
+    });
+}
+
+// `device_id`: a root hub's own node (an external hub's is its port's).
+template <typename Io, typename Hub> void hub_keys(Io &io, Hub &h, unsigned depth) {
+    io.nesting(depth <= 32, "hubs nested too deep");
+    io.key("name", h.name, text{.empty = false}, need{"a hub needs its \"name\""});
+    io.key("port_count", h.port_count, whole{0, 255}, need{"a hub needs its \"port_count\""});
+    io.check([&](auto &r) {
+        if (depth != 0 && r.has("device_id")) {
+            r.refuse_at("device_id",
+                        "only a root hub's node is described here; an external hub's is its "
+                        "port's");
+        }
+    });
+    io.key("device_id", h.device_id, text{.empty = false}, none);
+    io.key("ports", h.ports,
+           objects{[&h, depth](auto &io, auto &p) { port_keys(io, p, depth, &h); }}, none);
+}
+
+// Controller numbers and hub names are the machine's own: `all` holds the
+// controllers read before this one.
+template <typename Io, typename Controller>
+void controller_keys(Io &io, Controller &c, const std::vector<controller_desc> &all) {
+    io.key("number", c.number, whole{0, 9}, none, [&](auto &r) {
+        for (const controller_desc &other : all) {
+            if (&other != &c && other.number == c.number) {
+                r.refuse("controller number " + std::to_string(*c.number) + " is used twice");
+            }
+        }
+    });
+    io.key("interface", c.interface, flag{}, true);
+    io.key("interface_path", c.interface_path, text{.empty = false}, none);
+    io.key("driver_key", c.driver_key, text{}, need{"a controller needs its \"driver_key\""});
+    io.key("device_id", c.device_id, text{}, std::string(default_controller_device_id));
+    io.key("description", c.description, text{}, std::string(default_controller_description));
+    state_keys(io, c.state);
+    io.key("root_hub", c.root_hub, object{[](auto &io, auto &h) { hub_keys(io, h, 0); }},
+           need{"a controller needs its \"root_hub\""}, [&](auto &r) {
+               std::set<std::string> names;
+               for (const controller_desc &other : all) {
+                   if (&other != &c) {
+                       add_hub_names(other.root_hub, names);
+                   }
+               }
+               if (const std::string *twice = add_hub_names(c.root_hub, names)) {
+                   r.refuse("hub name \"" + *twice + "\" is used twice");
+               }
+           });
+}
+
+// The device is a path as opened, letters lowered.
+template <typename Io, typename Change> void at_open_keys(Io &io, Change &c) {
+    io.check([](auto &r) {
+        if (!r.has("device") || !r.has("nth")) {
+            r.refuse("needs \"device\" and \"nth\"");
+        }
+    });
+    io.key("device", c.at_open_device, text{.empty = false, .lowered = true}, when{true});
+    io.key("nth", c.at_open_nth, whole{1, 0xFFFFFFFF}, when{true});
+}
+
+template <typename Io, typename Change> void at_call_keys(Io &io, Change &c) {
+    io.check([](auto &r) {
+        if (!r.has("function") || !r.has("nth")) {
+            r.refuse("needs \"function\" and \"nth\"");
+        }
+    });
+    io.key("function", c.at_call_function, text{.empty = false}, when{true}, [&](auto &r) {
+        if (machine_call(c.at_call_function) == QVM_NONE) {
+            r.refuse("not a call the machine answers");
+        }
+    });
+    io.key("nth", c.at_call_nth, whole{1, 0xFFFFFFFF}, when{true});
+}
+
+// A change made by an open or a call has no time. Its keys are all required,
+// but one of the three times.
+template <typename Io, typename Change> void change_keys(Io &io, Change &c, const machine &m) {
+    io.check([&](auto &r) {
+        if (r.has("at_ms") + r.has("at_open") + r.has("at_call") != 1 || !r.has("controller") ||
+            !r.has("port_path") || !r.has("port")) {
+            r.refuse("a change needs \"at_ms\" or \"at_open\" or \"at_call\", \"controller\", "
+                     "\"port_path\" and \"port\"");
+        }
+    });
+    const bool opened = !c.at_open_device.empty(), called = !c.at_call_function.empty();
+    io.key("at_ms", c.at_ms, whole{0, 1ull << 48}, when{!opened && !called});
+    io.key("at_open", c, object{[](auto &io, auto &c) { at_open_keys(io, c); }}, when{opened});
+    io.key("at_call", c, object{[](auto &io, auto &c) { at_call_keys(io, c); }}, when{called});
+    io.key("controller", c.controller, whole{0, 1000}, when{true}, [&](auto &r) {
+        if (c.controller >= m.controllers.size()) {
+            r.refuse("no controller at this position");
+        }
+    });
+    io.key("port_path", c.port_path, port_path{}, when{true});
+    io.key("port", c.port, nullable<change_port>{{c.port_path}}, when{true});
+}
+
+// The narrowing keys first (`device`, `program` and the two shorthands for a
+// device path, which the writer never uses), then the count, then the actions.
+// The device is kept as written, in UTF-8 (the machine is asked in ANSI).
+template <typename Io, typename Fault> void fault_keys(Io &io, Fault &f, const machine &m) {
+    io.key("function", f.function, text{}, need{"a fault needs its \"function\""}, [&](auto &r) {
+        const fault_site *site = find_fault_site(f.function);
+        if (site == nullptr) {
+            r.refuse("no fault can be planted in \"" + f.function + "\"");
+        }
+        for (const char *key : {"ioctl", "port", "size", "actual_length", "raw_reply", "controller",
+                                "hub", "device", "program"}) {
+            if (r.has(key) && !site->takes(key)) {
+                r.refuse_at(key, std::string("does not apply to ") + site->function);
+            }
+        }
+    });
+    const fault_site *site = find_fault_site(f.function);
+    const bool program = site != nullptr && site->program;
+    io.key("ioctl", f.ioctl, number32{6}, std::uint32_t{0}, [&](auto &r) {
+        if (!usb_control_code(f.ioctl)) {
+            r.refuse("not a control code the USB stack answers");
+        }
+    });
+    io.key("device", f.device, text{.empty = false}, when{!f.device.empty() && !program});
+    io.key("program", f.device, text{.empty = false}, when{!f.device.empty() && program});
+    io.key("controller", f.device, controller_path{m}, read_only{});
+    io.key("hub", f.device, hub_path{m}, read_only{});
+    io.check([](auto &r) {
+        if (r.has("device") + r.has("program") + r.has("controller") + r.has("hub") > 1) {
+            r.refuse("at most one of \"device\", \"controller\" and \"hub\"");
+        }
+    });
+    io.key("port", f.port, whole{1, 255}, std::uint32_t{0});
+    io.key("size", f.size, whole{1, 0xFFFFFFFF}, std::uint64_t{0});
+    io.key("nth", f.nth, whole{0, 0xFFFFFFFF}, std::uint32_t{1});
+    io.check([](auto &r) {
+        if (r.has("error") + r.has("actual_length") + r.has("raw_reply") > 1) {
+            r.refuse("at most one of \"error\", \"actual_length\" and \"raw_reply\"");
+        }
+    });
+    io.key("error", f.error, number32{}, when{f.action == fault::fail && f.error != fault{}.error});
+    io.key("actual_length", f, stated_length{}, when{f.action == fault::actual_length});
+    io.key("raw_reply", f, reply{}, when{f.action == fault::raw_reply});
+}
+
+// `os_version` given without `minor` or `build` takes the reader's own.
+template <typename Io, typename Machine> void version_keys(Io &io, Machine &m) {
+    io.key("major", m.major, whole{0, 255}, need{"needs \"major\""});
+    io.key("minor", m.minor, whole{0, 255}, minor_version_unstated);
+    io.key("build", m.build, whole{0, 0xFFFF}, default_build(m.major));
+}
+
+// The top level: every key may be left out.
+template <typename Io, typename Machine> void machine_keys(Io &io, Machine &m) {
+    const machine plain;
+    io.key("os_version", m, object{[](auto &io, auto &m) { version_keys(io, m); }},
+           when{m.major != plain.major || m.minor != plain.minor || m.build != plain.build});
+    io.key("clock", m.virtual_clock, choice{clock_virtual, clock_real, clock_virtual}, false);
+    io.key("processes", m.record_processes,
+           choice{processes_run, processes_record, processes_record}, false);
+    io.key("largest_block", m.largest_block, whole{0, 0x7FFFFFFF}, plain.largest_block);
+    io.key("system_folder", m.system_folder, text{.empty = false}, none);
+    io.key("windows_folder", m.windows_folder, text{.empty = false}, none);
+    io.key("controllers", m.controllers,
+           objects{[&m](auto &io, auto &c) { controller_keys(io, c, m.controllers); }}, none);
+    io.key("device_tree", m.device_tree, object{[](auto &io, auto &n) { node_keys(io, n, 0); }},
+           none);
+    io.check([](auto &r) {
+        if (r.has("nodes") && r.has("device_tree")) {
+            r.refuse_at("nodes", "not beside \"device_tree\", which holds the whole tree");
+        }
+    });
+    io.key("nodes", m.extra_nodes, objects{[](auto &io, auto &n) { node_keys(io, n, 0); }}, none);
+    io.key("changes", m.changes, objects{[&m](auto &io, auto &c) { change_keys(io, c, m); }}, none,
+           [&](auto &r) {
+               const auto [place, words] = where_changes_fail(m);
+               if (!words.empty()) {
+                   r.refuse_at(place, words);
+               }
+           });
+    io.key("faults", m.faults, objects{[&m](auto &io, auto &f) { fault_keys(io, f, m); }}, none);
 }
 
 } // namespace desc::keys

@@ -17,14 +17,17 @@ struct hub_desc;
 struct node_desc;
 
 // What the configuration manager says of a device node: the state Device
-// Manager shows. Unset values are what Windows shows for a node like it: a node
-// with a driver key is started with no problem; a USB device without one has
-// problem 28 (no driver installed).
+// Manager shows. Unset values are what Windows shows for a node like it
+// (description/keys.h): a node with a driver key is started with no problem; a
+// USB device without one has problem 28 (no driver installed).
 struct node_state {
     std::optional<std::uint32_t> node_status; // DN_ flags, as CM_Get_DevNode_Status reports
     std::optional<std::uint32_t> problem;     // CM_PROB_ number, 0 for none
-    std::optional<std::string> service;       // CM_DRP_SERVICE; none: not set
-    std::vector<std::string> hardware_ids;    // CM_DRP_HARDWAREID, in order; empty: none
+    // Where set, CM_Get_DevNode_Status fails for the node with this CONFIGRET
+    // (a capture writes it where the PC's call failed): the state was not read.
+    std::optional<std::uint32_t> status_error;
+    std::optional<std::string> service;    // CM_DRP_SERVICE; none: not set
+    std::vector<std::string> hardware_ids; // CM_DRP_HARDWAREID, in order; empty: none
 
     bool operator==(const node_state &) const = default;
 };
@@ -51,6 +54,7 @@ struct hub_desc {
     std::string name;
     std::uint32_t port_count = 0;
     std::vector<port_desc> ports; // only the listed ports; the others are empty
+    std::string device_id = {};   // a root hub's node; empty: as keys.h makes it
 
     bool operator==(const hub_desc &) const = default;
 };
@@ -81,9 +85,13 @@ struct controller_desc {
 struct change_desc {
     std::uint64_t at_ms = 0;
     // When set: the change applies at this successful open of this device path
-    // (lower-case ANSI), counted from the machine's start, instead of at a time.
+    // (ASCII letters in lower case), counted from the machine's start, not at a time.
     std::string at_open_device;
     std::uint32_t at_open_nth = 0;
+    // When set: the change applies at this call of this function (counted from
+    // the machine's start, calls the machine answers), before it is answered.
+    std::string at_call_function;
+    std::uint32_t at_call_nth = 0;
     std::size_t controller = 0; // index into controllers
     std::vector<std::uint32_t> port_path;
     std::optional<port_desc> port; // none: the port is emptied
@@ -118,6 +126,12 @@ struct machine {
     bool virtual_clock = false;
     bool record_processes = false;
     std::uint64_t largest_block = 0x7FFFFFFF; // the largest block GlobalAlloc gives
+    // The system and Windows folders (GetSystemDirectoryA, GetWindowsDirectoryA)
+    // as folders of the file system the machine runs on; none: the machine has
+    // none, and no program is looked for there. A capture leaves them out: the
+    // PC's folders mean nothing where its description is replayed.
+    std::optional<std::string> system_folder;
+    std::optional<std::string> windows_folder;
     std::vector<controller_desc> controllers;
     std::vector<node_desc> extra_nodes; // more nodes below the device tree's root
     // When set, the whole device tree as it stands (its root first): the

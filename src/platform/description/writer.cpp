@@ -1,32 +1,24 @@
 // Writing a machine description as the JSON text the emulated machine reads
 // (docs/machine.md), without a JSON library, so that every build can write one.
 //
-// Every kind of object is written by walking its table of keys (keys.h), each
-// key through a switch: a key is written where its value differs from what the
-// reader assumes when the key is left out, and a required key always. The text
-// is UTF-8 as the model's texts are; the layout is fixed (two spaces per level,
-// an object or list of plain values on one line), so the same model always
-// gives the same bytes.
+// Every object is walked through its kind's function in keys.h, which the
+// reader shares: a key is written where its value differs from what the reader
+// makes of it left out, and a required key always. The text is UTF-8 as the
+// model's texts are; the layout is fixed (two spaces per level, an object or
+// list of plain values on one line), so the same model always gives the same
+// bytes.
 #include "platform/description/keys.h"
 #include "platform/description/model.h"
 
 #include <cstdio>
+#include <type_traits>
 #include <utility>
 
 namespace desc {
 namespace {
 
 using keys::at;
-using keys::at_open_key;
-using keys::change_key;
-using keys::controller_key;
-using keys::fault_key;
-using keys::hub_key;
 using keys::item;
-using keys::machine_key;
-using keys::node_key;
-using keys::port_key;
-using keys::version_key;
 
 // A value to be laid out: a scalar's JSON text, an object's members (names
 // beside items) or an array's items.
@@ -79,6 +71,16 @@ value hex(std::uint32_t n, int digits) {
     return scalar(written);
 }
 
+// An array of each item as `each` writes it (given the item and its index).
+template <typename T, typename Each> value array(const std::vector<T> &items, const Each &each) {
+    value v;
+    v.kind = value::array;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        v.items.push_back(each(items[i], i));
+    }
+    return v;
+}
+
 // Hexadecimal pairs, a space after every fourth byte.
 value hex_bytes(const std::vector<std::uint8_t> &bytes) {
     std::string pairs;
@@ -91,28 +93,6 @@ value hex_bytes(const std::vector<std::uint8_t> &bytes) {
         pairs += pair;
     }
     return text(pairs);
-}
-
-value object() {
-    value v;
-    v.kind = value::object;
-    return v;
-}
-
-template <typename E> void put(value &o, E key, value v) {
-    o.names.push_back(keys::name(key));
-    o.items.push_back(std::move(v));
-}
-
-// The items of a list, each written with its place.
-template <typename T, typename Write>
-value list(const std::vector<T> &items, const std::string &place, const Write &write) {
-    value v;
-    v.kind = value::array;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        v.items.push_back(write(items[i], item(place, i)));
-    }
-    return v;
 }
 
 // One line for an object or array that holds only scalars and arrays of them.
@@ -159,393 +139,125 @@ void lay_out(const value &v, int indent, std::string &out) {
     out += is_object ? '}' : ']';
 }
 
-value write_hub(const hub_desc &h, const std::string &place);
-value write_node(const node_desc &n, const std::string &place);
-
-// One key of a node's state, where it is set.
-template <typename E> void put_state(value &o, E key, const node_state &s) {
-    const std::string_view name = keys::name(key);
-    if (name == "node_status" && s.node_status) {
-        put(o, key, hex(*s.node_status, 8));
-    } else if (name == "problem" && s.problem) {
-        put(o, key, number(*s.problem));
-    } else if (name == "service" && s.service) {
-        put(o, key, text(*s.service));
-    } else if (name == "hardware_ids" && !s.hardware_ids.empty()) {
-        put(o, key, list(s.hardware_ids, "", [](const std::string &id, const std::string &) {
-                return text(id);
-            }));
+// The `io` of keys.h that writes one object, and every kind of value it names.
+class writer {
+  public:
+    writer(value &o, const std::string &place) : o_(o), place_(place) {
+        o.kind = value::object;
     }
-}
 
-value write_port(const port_desc &p, const std::string &place) {
-    const port_desc none;
-    value o = object();
-    for (const auto &k : keys::port_keys) {
-        switch (k.id) {
-        case port_key::port:
-            put(o, k.id, number(p.port));
-            break;
-        case port_key::vid:
-            if (p.vid != none.vid) {
-                put(o, k.id, hex(p.vid, 4));
+    template <typename Visit, typename T>
+    static value object_of(const Visit &visit, const T &member, const std::string &place) {
+        value o;
+        writer io(o, place);
+        visit(io, member);
+        return o;
+    }
+
+    const std::string &place() const {
+        return place_;
+    }
+    void nesting(bool, const char *) const {}
+    template <typename Rule> void check(const Rule &) const {}
+    template <typename T, typename Kind, typename Presence, typename Rule = keys::no_rule>
+    void key(std::string_view name, const T &member, const Kind &kind, const Presence &presence,
+             const Rule & = {}) {
+        if constexpr (!std::is_same_v<Presence, keys::read_only>) {
+            if (written(member, presence)) {
+                o_.names.push_back(name);
+                o_.items.push_back(write(kind, member, at(place_, name)));
             }
-            break;
-        case port_key::pid:
-            if (p.pid != none.pid) {
-                put(o, k.id, hex(p.pid, 4));
-            }
-            break;
-        case port_key::status:
-            if (p.status != none.status) {
-                put(o, k.id, number(p.status));
-            }
-            break;
-        case port_key::speed: // a speed the description has no word for reads as high
-            if (p.speed != none.speed && p.speed < std::size(keys::speed_names)) {
-                put(o, k.id, text(keys::speed_names[p.speed]));
-            }
-            break;
-        case port_key::legacy_query:
-            if (p.legacy_only) {
-                put(o, k.id, boolean(true));
-            }
-            break;
-        case port_key::hub:
-            if (!p.hub.empty()) {
-                put(o, k.id, write_hub(p.hub.front(), at(place, k.name)));
-            }
-            break;
-        case port_key::device_is_hub:
-            if (p.device_is_hub != !p.hub.empty()) {
-                put(o, k.id, boolean(p.device_is_hub));
-            }
-            break;
-        case port_key::driver_key:
-            if (!p.driver_key) {
-                put(o, k.id, scalar("null"));
-            } else if (*p.driver_key != keys::default_port_driver_key(place)) {
-                put(o, k.id, text(*p.driver_key));
-            }
-            break;
-        case port_key::device_id:
-            if (p.device_id != keys::default_port_device_id(p.vid, p.pid, p.port)) {
-                put(o, k.id, text(p.device_id));
-            }
-            break;
-        case port_key::description:
-            if (p.description != keys::default_port_description) {
-                put(o, k.id, text(p.description));
-            }
-            break;
-        case port_key::node_status:
-        case port_key::problem:
-        case port_key::service:
-        case port_key::hardware_ids:
-            put_state(o, k.id, p.state);
-            break;
-        case port_key::children:
-            if (!p.children.empty()) {
-                put(o, k.id, list(p.children, at(place, k.name), write_node));
-            }
-            break;
         }
     }
-    return o;
-}
 
-value write_hub(const hub_desc &h, const std::string &place) {
-    value o = object();
-    for (const auto &k : keys::hub_keys) {
-        switch (k.id) {
-        case hub_key::name:
-            put(o, k.id, text(h.name));
-            break;
-        case hub_key::port_count:
-            put(o, k.id, number(h.port_count));
-            break;
-        case hub_key::ports:
-            if (!h.ports.empty()) {
-                put(o, k.id, list(h.ports, at(place, k.name), write_port));
-            }
-            break;
-        }
+  private:
+    template <typename T> static bool written(const T &, keys::need) {
+        return true;
     }
-    return o;
-}
+    template <typename T> static bool written(const T &, keys::when when) {
+        return when.written;
+    }
+    template <typename T> static bool written(const T &member, keys::none_t) {
+        return !(member == T{});
+    }
+    template <typename T, typename V> static bool written(const T &member, const V &fallback) {
+        return !(member == fallback);
+    }
 
-value write_node(const node_desc &n, const std::string &place) {
-    value o = object();
-    for (const auto &k : keys::node_keys) {
-        switch (k.id) {
-        case node_key::driver_key:
-            if (n.driver_key) {
-                put(o, k.id, text(*n.driver_key));
-            }
-            break;
-        case node_key::device_id:
-            if (!n.device_id.empty()) {
-                put(o, k.id, text(n.device_id));
-            }
-            break;
-        case node_key::description:
-            if (n.description) {
-                put(o, k.id, text(*n.description));
-            }
-            break;
-        case node_key::node_status:
-        case node_key::problem:
-        case node_key::service:
-        case node_key::hardware_ids:
-            put_state(o, k.id, n.state);
-            break;
-        case node_key::children:
-            if (!n.children.empty()) {
-                put(o, k.id, list(n.children, at(place, k.name), write_node));
-            }
-            break;
-        }
+    // What a member holds: an optional's value, a port's one hub.
+    template <typename T> static const T &plain(const T &member) {
+        return member;
     }
-    return o;
-}
+    template <typename T> static const T &plain(const std::optional<T> &member) {
+        return *member;
+    }
+    template <typename T> static const T &plain(const std::vector<T> &member) {
+        return member.front();
+    }
 
-value write_controller(const controller_desc &c, const std::string &place) {
-    const controller_desc none;
-    value o = object();
-    for (const auto &k : keys::controller_keys) {
-        switch (k.id) {
-        case controller_key::number:
-            if (c.number) {
-                put(o, k.id, number(static_cast<std::uint64_t>(*c.number)));
-            }
-            break;
-        case controller_key::interface_listed:
-            if (c.interface != none.interface) {
-                put(o, k.id, boolean(c.interface));
-            }
-            break;
-        case controller_key::interface_path:
-            if (c.interface_path) {
-                put(o, k.id, text(*c.interface_path));
-            }
-            break;
-        case controller_key::driver_key:
-            put(o, k.id, text(c.driver_key));
-            break;
-        case controller_key::device_id:
-            if (c.device_id != keys::default_controller_device_id) {
-                put(o, k.id, text(c.device_id));
-            }
-            break;
-        case controller_key::description:
-            if (c.description != keys::default_controller_description) {
-                put(o, k.id, text(c.description));
-            }
-            break;
-        case controller_key::node_status:
-        case controller_key::problem:
-        case controller_key::service:
-        case controller_key::hardware_ids:
-            put_state(o, k.id, c.state);
-            break;
-        case controller_key::root_hub:
-            put(o, k.id, write_hub(c.root_hub, at(place, k.name)));
-            break;
-        }
+    template <typename T> static value write(keys::whole, const T &m, const std::string &) {
+        return number(static_cast<std::uint64_t>(plain(m)));
     }
-    return o;
-}
+    template <typename T> static value write(keys::number32 k, const T &m, const std::string &) {
+        return k.digits != 0 ? hex(plain(m), k.digits) : number(plain(m));
+    }
+    static value write(keys::id16, std::uint16_t m, const std::string &) {
+        return hex(m, 4);
+    }
+    template <typename T> static value write(keys::text, const T &m, const std::string &) {
+        return text(plain(m));
+    }
+    static value write(keys::flag, bool m, const std::string &) {
+        return boolean(m);
+    }
+    static value write(keys::speed, std::uint8_t m, const std::string &) {
+        return text(keys::speed_names[m]);
+    }
+    static value write(keys::choice k, bool m, const std::string &) {
+        return text(m == (std::string_view(k.yes) == k.first) ? k.first : k.second);
+    }
+    static value write(keys::texts, const std::vector<std::string> &m, const std::string &) {
+        return array(m, [](const std::string &t, std::size_t) { return text(t); });
+    }
+    static value write(keys::port_path, const std::vector<std::uint32_t> &m, const std::string &) {
+        return array(m, [](std::uint32_t n, std::size_t) { return number(n); });
+    }
+    static value write(keys::stated_length, const fault &f, const std::string &) {
+        return number(f.length);
+    }
+    static value write(keys::reply, const fault &f, const std::string &) {
+        return hex_bytes(f.bytes);
+    }
+    template <typename Kind, typename T>
+    static value write(const keys::nullable<Kind> &k, const std::optional<T> &m,
+                       const std::string &place) {
+        return m ? write(k.kind, *m, place) : scalar("null");
+    }
+    template <typename Visit, typename T>
+    static value write(const keys::object<Visit> &k, const T &m, const std::string &place) {
+        return object_of(k.visit, plain(m), place);
+    }
+    template <typename Visit, typename T>
+    static value write(const keys::objects<Visit> &k, const std::vector<T> &m,
+                       const std::string &place) {
+        return array(
+            m, [&](const T &o, std::size_t i) { return object_of(k.visit, o, item(place, i)); });
+    }
+    static value write(keys::change_port, const port_desc &p, const std::string &place) {
+        return object_of([](auto &io, auto &port) { keys::port_keys(io, port, 0, nullptr); }, p,
+                         place);
+    }
 
-value write_at_open(const change_desc &c) {
-    value o = object();
-    for (const auto &k : keys::at_open_keys) {
-        switch (k.id) {
-        case at_open_key::device:
-            put(o, k.id, text(c.at_open_device));
-            break;
-        case at_open_key::nth:
-            put(o, k.id, number(c.at_open_nth));
-            break;
-        }
-    }
-    return o;
-}
-
-// A change made by an open has no time.
-value write_change(const change_desc &c, const std::string &place) {
-    value o = object();
-    for (const auto &k : keys::change_keys) {
-        switch (k.id) {
-        case change_key::at_ms:
-            if (c.at_open_device.empty()) {
-                put(o, k.id, number(c.at_ms));
-            }
-            break;
-        case change_key::at_open:
-            if (!c.at_open_device.empty()) {
-                put(o, k.id, write_at_open(c));
-            }
-            break;
-        case change_key::controller:
-            put(o, k.id, number(c.controller));
-            break;
-        case change_key::port_path:
-            put(o, k.id, list(c.port_path, place, [](std::uint32_t n, const std::string &) {
-                    return number(n);
-                }));
-            break;
-        case change_key::port:
-            put(o, k.id, c.port ? write_port(*c.port, at(place, k.name)) : scalar("null"));
-            break;
-        }
-    }
-    return o;
-}
-
-// The device is written as a path (or a program), never by the shorthands.
-value write_fault(const fault &f, const std::string &) {
-    const fault none;
-    const keys::fault_site *site = keys::find_fault_site(f.function);
-    const bool program = site != nullptr && site->program;
-    value o = object();
-    for (const auto &k : keys::fault_keys) {
-        switch (k.id) {
-        case fault_key::function:
-            put(o, k.id, text(f.function));
-            break;
-        case fault_key::ioctl:
-            if (f.ioctl != none.ioctl) {
-                put(o, k.id, hex(f.ioctl, 6));
-            }
-            break;
-        case fault_key::device:
-        case fault_key::program:
-            if (!f.device.empty() && program == (k.id == fault_key::program)) {
-                put(o, k.id, text(f.device));
-            }
-            break;
-        case fault_key::controller:
-        case fault_key::hub:
-            break;
-        case fault_key::port:
-            if (f.port != none.port) {
-                put(o, k.id, number(f.port));
-            }
-            break;
-        case fault_key::size:
-            if (f.size != none.size) {
-                put(o, k.id, number(f.size));
-            }
-            break;
-        case fault_key::nth:
-            if (f.nth != none.nth) {
-                put(o, k.id, number(f.nth));
-            }
-            break;
-        case fault_key::error:
-            if (f.action == fault::fail && f.error != none.error) {
-                put(o, k.id, number(f.error));
-            }
-            break;
-        case fault_key::actual_length:
-            if (f.action == fault::actual_length) {
-                put(o, k.id, number(f.length));
-            }
-            break;
-        case fault_key::raw_reply:
-            if (f.action == fault::raw_reply) {
-                put(o, k.id, hex_bytes(f.bytes));
-            }
-            break;
-        }
-    }
-    return o;
-}
-
-// `os_version` given without `minor` or `build` takes the reader's own.
-value write_version(const machine &m) {
-    value o = object();
-    for (const auto &k : keys::version_keys) {
-        switch (k.id) {
-        case version_key::major:
-            put(o, k.id, number(m.major));
-            break;
-        case version_key::minor:
-            if (m.minor != keys::minor_version_unstated) {
-                put(o, k.id, number(m.minor));
-            }
-            break;
-        case version_key::build:
-            if (m.build != keys::default_build(m.major)) {
-                put(o, k.id, number(m.build));
-            }
-            break;
-        }
-    }
-    return o;
-}
-
-value write_machine(const machine &m) {
-    const machine none;
-    value o = object();
-    for (const auto &k : keys::machine_keys) {
-        const std::string place(k.name);
-        switch (k.id) {
-        case machine_key::os_version:
-            if (m.major != none.major || m.minor != none.minor || m.build != none.build) {
-                put(o, k.id, write_version(m));
-            }
-            break;
-        case machine_key::clock:
-            if (m.virtual_clock) {
-                put(o, k.id, text(keys::clock_virtual));
-            }
-            break;
-        case machine_key::processes:
-            if (m.record_processes) {
-                put(o, k.id, text(keys::processes_record));
-            }
-            break;
-        case machine_key::largest_block:
-            if (m.largest_block != none.largest_block) {
-                put(o, k.id, number(m.largest_block));
-            }
-            break;
-        case machine_key::controllers:
-            if (!m.controllers.empty()) {
-                put(o, k.id, list(m.controllers, place, write_controller));
-            }
-            break;
-        case machine_key::device_tree:
-            if (m.device_tree) {
-                put(o, k.id, write_node(*m.device_tree, place));
-            }
-            break;
-        case machine_key::nodes:
-            if (!m.extra_nodes.empty()) {
-                put(o, k.id, list(m.extra_nodes, place, write_node));
-            }
-            break;
-        case machine_key::changes:
-            if (!m.changes.empty()) {
-                put(o, k.id, list(m.changes, place, write_change));
-            }
-            break;
-        case machine_key::faults:
-            if (!m.faults.empty()) {
-                put(o, k.id, list(m.faults, place, write_fault));
-            }
-            break;
-        }
-    }
-    return o;
-}
+    value &o_;
+    const std::string &place_;
+};
 
 } // namespace
 
 std::string write_description(const machine &m) {
     std::string out;
-    lay_out(write_machine(m), 0, out);
+    lay_out(writer::object_of([](auto &io, auto &all) { keys::machine_keys(io, all); }, m, ""), 0,
+            out);
     return out + "\n";
 }
 

@@ -1,5 +1,5 @@
 // The emulated machine's core: start-up, clock, handles, last error, version,
-// debugger output, message boxes, planted faults and topology changes.
+// debugger output, message boxes, and the way to the machine model.
 #include "platform/emu/state.h"
 
 #include <chrono>
@@ -17,8 +17,6 @@ state &st() {
     return s;
 }
 
-namespace {
-
 void append_to(const std::string &path, const char *bytes, std::size_t n) {
     if (path.empty()) {
         return;
@@ -29,122 +27,75 @@ void append_to(const std::string &path, const char *bytes, std::size_t n) {
     }
 }
 
-void write_stats(const char *event, std::uint64_t value) {
-    state &s = st();
-    if (s.stats_path.empty()) {
-        return;
-    }
-    char line[160];
-    const int n = std::snprintf(line, sizeof line, "%s %llu clock %llu handles %zu blocks %zu\n",
-                                event, static_cast<unsigned long long>(value),
-                                static_cast<unsigned long long>(now_ms()), s.handles.size(),
-                                s.globals.size());
-    append_to(s.stats_path, line, static_cast<std::size_t>(n));
-}
+namespace {
 
-// The process's peak resident memory (VmHWM) in kilobytes, as the system counts
-// it for this program image; 0 where the system does not tell.
-unsigned long long peak_resident_kb() {
-    unsigned long long kb = 0;
-    if (FILE *f = std::fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, f) != nullptr) {
-            if (std::sscanf(line, "VmHWM: %llu kB", &kb) == 1) {
-                break;
-            }
-        }
-        std::fclose(f);
+// Whether a machine was started yet (constant-initialised, so that it holds
+// whichever start-up code runs first).
+bool machine_started = false;
+
+// The machine as the model's table, made again when the faults change; the
+// model's state keeps all else (its last words count the faults' calls).
+void make_table() {
+    state &s = st();
+    s.table = desc::machine_table(s.m);
+    if (qvm_load(&s.view, s.table.data(), static_cast<std::uint32_t>(s.table.size())) != 0) {
+        std::fprintf(stderr, "quorvex-emu: the machine model cannot take the machine\n");
+        std::abort();
     }
-    return kb;
+    s.model.resize(qvm_state_size(&s.view) / sizeof(std::uint32_t), 0);
 }
 
 void start_machine(machine m) {
+    machine_started = true;
     state &s = st();
     s.m = std::move(m);
+    ++s.loads;
     s.vclock_ms = 0;
     s.start = std::chrono::steady_clock::now();
     s.calls.clear();
     s.call_slots.clear();
     s.peak_global_bytes = s.global_bytes;
-    s.faults = s.m.faults;
     s.fault_hits.clear();
     s.opens.clear();
-    rebuild_tree();
-    apply_due_changes();
+    s.model.clear();
+    make_table();
+    qvm_start(&s.view, reinterpret_cast<qvm_state *>(s.model.data()));
 }
 
-// QUORVEX_REHEARSAL=N: the machine's clock is virtual, no command starts, and
-// the run stops before polling pass N + 1. Standard output is unbuffered, so
-// that the tool's lines and the steps told on standard error keep their order.
-void start_rehearsal(const char *passes) {
-    char *end = nullptr;
-    const unsigned long n = std::strtoul(passes, &end, 10);
-    if (*passes < '0' || *passes > '9' || *end != '\0' || n < 1 || n > 100000) {
-        std::fprintf(stderr,
-                     "quorvex: QUORVEX_REHEARSAL must be a number of passes from 1 to "
-                     "100000, not \"%s\"\n",
-                     passes);
-        std::exit(2);
-    }
-    state &s = st();
-    s.rehearsal_passes = static_cast<std::uint32_t>(n);
-    s.m.virtual_clock = true;
-    s.m.record_processes = true;
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-}
-
-// Reads the machine description named by the environment before the tool runs;
-// a faulty one stops the program here, with one line on standard error.
+// Every program starts on the plain machine: the programs users run then read
+// their settings from the environment (settings.cpp), test programs set the
+// machine they want through emu.h.
 struct boot {
     boot() {
-        state &s = st();
-        if (const char *trace = std::getenv("QUORVEX_TRACE")) {
-            s.trace_path = trace;
-        }
-        if (const char *journal = std::getenv("QUORVEX_JOURNAL")) {
-            s.journal_path = journal;
-        }
-        if (const char *stats = std::getenv("QUORVEX_STATS")) {
-            s.stats_path = stats;
-        }
-        const char *path = std::getenv("QUORVEX_MACHINE");
-        if (path != nullptr && *path != '\0') {
-            const std::string fault = load_machine_file(path);
-            if (!fault.empty()) {
-                std::fprintf(stderr, "quorvex: machine description %s\n", fault.c_str());
-                std::exit(2);
-            }
-        } else {
+        if (!machine_started) {
             start_machine(machine{});
-        }
-        if (const char *passes = std::getenv("QUORVEX_REHEARSAL")) {
-            start_rehearsal(passes);
-        }
-    }
-    ~boot() {
-        write_stats("exit", 0);
-        state &s = st();
-        if (s.rehearsal_passes != 0) {
-            rehearse("ended", "by itself after " + std::to_string(s.passes) + " polling passes");
-        }
-        if (!s.stats_path.empty()) {
-            std::string lines;
-            for (const auto &[function, count] : s.calls) {
-                lines += "call " + function + " " + std::to_string(count) + "\n";
-            }
-            for (const auto &[path, count] : s.opens) {
-                lines += "opened " + path + " " + std::to_string(count) + "\n";
-            }
-            lines += "peak_rss_kb " + std::to_string(peak_resident_kb()) + "\n";
-            append_to(s.stats_path, lines.data(), lines.size());
         }
     }
 };
 const boot booted;
 
+std::uint64_t &counter(std::string_view name) {
+    auto &calls = st().calls;
+    const auto it = calls.find(name);
+    return (it != calls.end() ? it : calls.emplace(std::string(name), 0).first)->second;
+}
+
+// `folders`: what the description's relative folders are relative to.
+std::string load_machine(const std::string &text, const std::string &name,
+                         const std::string &folders) {
+    machine m;
+    const std::string fault = parse_machine(text, m);
+    if (!fault.empty()) {
+        return name + ": " + fault;
+    }
+    settle_folders(m, folders);
+    start_machine(std::move(m));
+    return "";
+}
+
 } // namespace
 
-std::uint64_t now_ms() {
+std::uint64_t clock_ms() {
     state &s = st();
     if (s.m.virtual_clock) {
         return s.vclock_ms;
@@ -154,21 +105,23 @@ std::uint64_t now_ms() {
                                           .count());
 }
 
-namespace {
-
-std::uint64_t &counter(std::string_view name) {
-    auto &calls = st().calls;
-    auto it = calls.find(name);
-    if (it == calls.end()) {
-        it = calls.emplace(std::string(name), 0).first;
+void write_stats(const char *event, std::uint64_t value) {
+    state &s = st();
+    if (s.stats_path.empty()) {
+        return;
     }
-    return it->second;
+    char line[160];
+    const int n = std::snprintf(line, sizeof line, "%s %llu clock %llu handles %zu blocks %zu\n",
+                                event, static_cast<unsigned long long>(value),
+                                static_cast<unsigned long long>(clock_ms()), s.handles.size(),
+                                s.globals.size());
+    append_to(s.stats_path, line, static_cast<std::size_t>(n));
 }
 
-} // namespace
-
-void count_call(std::string_view name) {
-    ++counter(name);
+void count_call(const char *function, std::uint32_t value) {
+    char name[64];
+    const int n = std::snprintf(name, sizeof name, "%s:0x%X", function, value);
+    ++counter(std::string_view(name, static_cast<std::size_t>(n)));
 }
 
 void enter(const char *function) {
@@ -182,61 +135,28 @@ void enter(const char *function) {
         slot = slots.insert_or_assign(function, std::make_pair(key, &count)).first;
     }
     ++*slot->second.second;
-    apply_due_changes();
 }
 
-void apply_due_changes() {
+qvm_answer ask_machine(const char *function, qvm_request request) {
     state &s = st();
-    const std::uint64_t now = now_ms();
-    bool changed = false;
-    // Changes apply in time order; equal times in the order they are listed.
-    for (;;) {
-        change_desc *next = nullptr;
-        for (change_desc &c : s.m.changes) {
-            if (!c.applied && c.at_open_device.empty() && c.at_ms <= now &&
-                (next == nullptr || c.at_ms < next->at_ms)) {
-                next = &c;
-            }
-        }
-        if (next == nullptr) {
-            break;
-        }
-        next->applied = true;
-        if (hub_desc *h = hub_for_path(s.m, next->controller, next->port_path)) {
-            replace_port(*h, next->port_path.back(), next->port);
-            changed = true;
-        }
+    request.now_ms = clock_ms();
+    qvm_answer answer;
+    qvm_ask(&s.view, reinterpret_cast<qvm_state *>(s.model.data()), &request, &answer);
+    if (answer.misuse != nullptr) {
+        misuse(function, answer.misuse);
     }
-    if (changed) {
-        rebuild_tree();
-    }
+    return answer;
 }
 
-std::string open_key(const std::string &path) {
-    std::string key = path;
-    for (char &c : key) {
-        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    return key;
-}
-
-void count_open(const std::string &path) {
-    state &s = st();
-    const std::string key = open_key(path);
-    const std::uint32_t count = ++s.opens[key];
-    bool changed = false;
-    for (change_desc &c : s.m.changes) {
-        if (!c.applied && c.at_open_nth == count && c.at_open_device == key) {
-            c.applied = true;
-            if (hub_desc *h = hub_for_path(s.m, c.controller, c.port_path)) {
-                replace_port(*h, c.port_path.back(), c.port);
-                changed = true;
-            }
-        }
-    }
-    if (changed) {
-        rebuild_tree();
-    }
+qvm_answer ask_machine(const char *function, std::uint32_t call, std::uint32_t node,
+                       std::uint32_t code, void *out, std::uint32_t out_size) {
+    qvm_request r{};
+    r.call = call;
+    r.node = node;
+    r.code = code;
+    r.out = out;
+    r.out_size = out_size;
+    return ask_machine(function, r);
 }
 
 HANDLE new_handle(const handle_obj &h) {
@@ -253,16 +173,14 @@ handle_obj *find_handle(HANDLE h) {
     return it == s.handles.end() ? nullptr : &it->second;
 }
 
-const fault *take_fault(const char *function, std::uint32_t ioctl, const std::string &device,
-                        std::uint32_t port, std::uint64_t size) {
+const fault *take_fault(const char *function, const std::string &program) {
     state &s = st();
-    s.fault_hits.resize(s.faults.size(), 0);
+    s.fault_hits.resize(s.m.faults.size(), 0);
     const fault *hit = nullptr;
-    for (std::size_t i = 0; i < s.faults.size(); ++i) {
-        const fault &f = s.faults[i];
-        if (f.function != function || (f.ioctl != 0 && f.ioctl != ioctl) ||
-            (!f.device.empty() && f.device != device) || (f.port != 0 && f.port != port) ||
-            (f.size != 0 && f.size != size)) {
+    for (std::size_t i = 0; i < s.m.faults.size(); ++i) {
+        const fault &f = s.m.faults[i];
+        if (f.function != function || f.ioctl != 0 || (!f.device.empty() && f.device != program) ||
+            f.port != 0 || f.size != 0) {
             continue;
         }
         ++s.fault_hits[i];
@@ -279,13 +197,7 @@ void misuse(const char *function, const std::string &what) {
 }
 
 std::string load_machine_text(const std::string &text, const std::string &name) {
-    machine m;
-    const std::string fault = parse_machine(text, m);
-    if (!fault.empty()) {
-        return name + ": " + fault;
-    }
-    start_machine(std::move(m));
-    return "";
+    return load_machine(text, name, "");
 }
 
 std::string load_machine_file(const std::string &path) {
@@ -298,10 +210,18 @@ std::string load_machine_file(const std::string &path) {
     if (!in.good() && !in.eof()) {
         return path + ": cannot be read";
     }
-    return load_machine_text(text.str(), path);
+    const std::size_t slash = path.rfind('/');
+    return load_machine(text.str(), path,
+                        slash == std::string::npos ? "" : path.substr(0, slash + 1));
 }
 
 void reset_machine() {
+    state &s = st();
+    for (std::string *path : {&s.trace_path, &s.journal_path, &s.merged_path, &s.stats_path}) {
+        path->clear();
+    }
+    s.rehearsal_passes = 0;
+    s.passes = 0;
     start_machine(machine{});
 }
 
@@ -329,10 +249,6 @@ std::size_t misuses() {
     return st().misuses;
 }
 
-std::uint64_t clock_ms() {
-    return now_ms();
-}
-
 std::uint64_t call_count(const std::string &function) {
     const auto &calls = st().calls;
     auto it = calls.find(function);
@@ -357,12 +273,14 @@ void reset_peak_global_bytes() {
 }
 
 void add_fault(const fault &f) {
-    st().faults.push_back(f);
+    st().m.faults.push_back(f);
+    make_table();
 }
 
 void clear_faults() {
-    st().faults.clear();
+    st().m.faults.clear();
     st().fault_hits.clear();
+    make_table();
 }
 
 void rehearse(const char *what, const std::string &text) {
@@ -374,13 +292,9 @@ void rehearse(const char *what, const std::string &text) {
 
 void journal_command(const char *command_line) {
     rehearse("run", command_line);
-    std::string line = command_line;
-    line += '\n';
+    const std::string line = std::string(command_line) + '\n', marked = "run: " + line;
     append_to(st().journal_path, line.data(), line.size());
-    if (!st().merged_path.empty()) {
-        line.insert(0, "run: ");
-        append_to(st().merged_path, line.data(), line.size());
-    }
+    append_to(st().merged_path, marked.data(), marked.size());
 }
 
 } // namespace emu
@@ -419,46 +333,60 @@ void Sleep(DWORD milliseconds) {
     } else {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     }
-    apply_due_changes();
 }
 
 BOOL GetVersionExA(LPOSVERSIONINFOA info) {
     enter("GetVersionExA");
     if (info == nullptr || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
-        misuse("GetVersionExA", "the record's size field is not sizeof(OSVERSIONINFOA)");
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return refused("GetVersionExA", "the record's size field is not sizeof(OSVERSIONINFOA)",
+                       ERROR_INSUFFICIENT_BUFFER);
     }
     const machine &m = st().m;
-    info->dwMajorVersion = m.major;
-    info->dwMinorVersion = m.minor;
-    info->dwBuildNumber = m.build;
-    info->dwPlatformId = VER_PLATFORM_WIN32_NT;
-    std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+    *info = OSVERSIONINFOA{sizeof(OSVERSIONINFOA), m.major, m.minor, m.build,
+                           VER_PLATFORM_WIN32_NT,  {}};
     if (m.major == 5 && m.minor == 1) {
         std::strcpy(info->szCSDVersion, "Service Pack 3");
     }
     return TRUE;
 }
 
-void OutputDebugStringA(LPCSTR text) {
-    enter("OutputDebugStringA");
-    if (text != nullptr) {
-        const std::size_t length = std::strlen(text);
-        rehearse("trace",
-                 std::string(text, length > 0 && text[length - 1] == '\n' ? length - 1 : length));
-        emu::append_to(st().trace_path, text, length);
-        if (!st().merged_path.empty()) {
-            const std::string marked = std::string("trace: ") + text;
-            emu::append_to(st().merged_path, marked.data(), marked.size());
-        }
+// The machine's local time: a fixed start, Monday 7 December 2026 at 09:00,
+// and the machine's clock since (the virtual one, or the real time since start).
+void GetLocalTime(LPSYSTEMTIME time) {
+    enter("GetLocalTime");
+    if (time == nullptr) {
+        misuse("GetLocalTime", "no record for the time");
+        return;
     }
+    using namespace std::chrono;
+    const auto start = sys_days{year{2026} / December / 7} + hours{9};
+    const auto now = start + milliseconds{clock_ms()};
+    const auto day = floor<days>(now);
+    const year_month_day date{day};
+    const hh_mm_ss<milliseconds> clock{floor<milliseconds>(now - day)};
+    const auto word = [](auto value) { return static_cast<WORD>(value); };
+    *time =
+        SYSTEMTIME{word(static_cast<int>(date.year())), word(static_cast<unsigned>(date.month())),
+                   word(weekday{day}.c_encoding()),     word(static_cast<unsigned>(date.day())),
+                   word(clock.hours().count()),         word(clock.minutes().count()),
+                   word(clock.seconds().count()),       word(clock.subseconds().count())};
 }
 
-int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+void OutputDebugStringA(LPCSTR text) {
+    enter("OutputDebugStringA");
+    if (text == nullptr) {
+        return;
+    }
+    const std::size_t length = std::strlen(text);
+    rehearse("trace",
+             std::string(text, length > 0 && text[length - 1] == '\n' ? length - 1 : length));
+    emu::append_to(st().trace_path, text, length);
+    const std::string marked = std::string("trace: ") + text;
+    emu::append_to(st().merged_path, marked.data(), marked.size());
+}
+
+int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
     enter("MessageBoxA");
-    (void)owner;
-    (void)type;
     std::fprintf(stderr, "[%s] %s\n", caption != nullptr ? caption : "Error",
                  text != nullptr ? text : "");
     std::fflush(stderr);
@@ -469,19 +397,8 @@ BOOL CloseHandle(HANDLE h) {
     enter("CloseHandle");
     handle_obj *obj = find_handle(h);
     if (obj == nullptr || obj->kind == handle_kind::devinfo) {
-        misuse("CloseHandle", "not an open handle");
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return refused("CloseHandle", "not an open handle", ERROR_INVALID_HANDLE);
     }
     st().handles.erase(reinterpret_cast<std::uintptr_t>(h));
     return TRUE;
-}
-
-// The emulated machine is one a description names, or none worth capturing.
-const char *no_machine_to_capture() {
-    const char *path = std::getenv("QUORVEX_MACHINE");
-    return path != nullptr && *path != '\0'
-               ? nullptr
-               : "QUORVEX_MACHINE is not set: on Linux only an emulated machine, named by a "
-                 "description, can be captured";
 }

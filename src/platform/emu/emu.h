@@ -18,7 +18,10 @@ std::string load_machine_text(const std::string &text, const std::string &name);
 std::string load_machine_file(const std::string &path);
 
 // Back to the machine with no USB host controller, version 6.1, real clock, real
-// processes; clears faults and counters. Open handles and allocations stay counted.
+// processes, as a test program starts with; clears faults and counters, and the
+// settings: no rehearsal, trace, journal, merged file or statistics. Open handles
+// and allocations stay counted. (The programs users run read their settings from
+// the environment at start-up; a test program reads none.)
 void reset_machine();
 
 // Where debugger output and the command journal go ("" = dropped / no journal).

@@ -5,11 +5,14 @@
 
 #include <sanitizer/asan_interface.h>
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-namespace emu {
+using namespace emu;
+
 namespace {
 
 // What fixed memory holds before anybody writes it: never zero, so that a caller
@@ -22,129 +25,19 @@ constexpr unsigned char fresh_fill = 0xBE;
 // also poisoned, so that the write itself is stopped where it happens.
 constexpr unsigned char guard_fill = 0xFD;
 
-// Windows-1252 bytes 0x80 to 0x9F. The five unassigned bytes stand for the C1
-// controls of the same value, as the system's own table has them.
-constexpr char16_t cp1252_high[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-// The byte for one UTF-16 unit, or -1 when the code page has none. There is no
-// best-fit mapping: a character without its own byte is unmapped.
-int ansi_byte(char16_t unit) {
-    if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) {
-        return unit;
-    }
-    for (int i = 0; i < 32; ++i) {
-        if (cp1252_high[i] == unit) {
-            return 0x80 + i;
-        }
-    }
-    return -1;
-}
-
-bool high_surrogate(char16_t u) {
-    return u >= 0xD800 && u <= 0xDBFF;
-}
-bool low_surrogate(char16_t u) {
-    return u >= 0xDC00 && u <= 0xDFFF;
-}
-
 } // namespace
-
-std::u16string utf8_to_utf16(const std::string &text) {
-    // No character takes fewer UTF-8 bytes than UTF-16 units.
-    std::u16string out(text.size(), u'\0');
-    std::size_t written = 0;
-    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
-    const std::size_t n = text.size();
-    for (std::size_t i = 0; i < n;) {
-        std::uint32_t cp = 0xFFFD;
-        std::size_t len = 1;
-        const unsigned char b = s[i];
-        if (b < 0x80) {
-            cp = b;
-        } else if ((b & 0xE0) == 0xC0) {
-            len = 2;
-        } else if ((b & 0xF0) == 0xE0) {
-            len = 3;
-        } else if ((b & 0xF8) == 0xF0) {
-            len = 4;
-        }
-        if (len > 1) {
-            if (i + len > n) {
-                len = 1;
-            } else {
-                cp = b & (0x7F >> len);
-                for (std::size_t k = 1; k < len; ++k) {
-                    if ((s[i + k] & 0xC0) != 0x80) {
-                        cp = 0xFFFD;
-                        len = k;
-                        break;
-                    }
-                    cp = (cp << 6) | (s[i + k] & 0x3F);
-                }
-            }
-        }
-        if (cp >= 0x10000 && cp <= 0x10FFFF) {
-            cp -= 0x10000;
-            out[written++] = static_cast<char16_t>(0xD800 + (cp >> 10));
-            out[written++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out[written++] = static_cast<char16_t>(cp > 0x10FFFF ? 0xFFFD : cp);
-        }
-        i += len;
-    }
-    out.resize(written);
-    return out;
-}
-
-std::string utf16_to_ansi(const char16_t *text, std::size_t units, char default_char,
-                          bool *used_default) {
-    std::string out(units, '\0'); // at most one byte per unit
-    std::size_t written = 0;
-    for (std::size_t i = 0; i < units; ++i) {
-        const int byte = ansi_byte(text[i]);
-        if (byte >= 0) {
-            out[written++] = static_cast<char>(byte);
-            continue;
-        }
-        // A surrogate pair is one character, and so one default character.
-        if (high_surrogate(text[i]) && i + 1 < units && low_surrogate(text[i + 1])) {
-            ++i;
-        }
-        out[written++] = default_char;
-        if (used_default != nullptr) {
-            *used_default = true;
-        }
-    }
-    out.resize(written);
-    return out;
-}
-
-std::string utf8_to_ansi(const std::string &text) {
-    const std::u16string wide = utf8_to_utf16(text);
-    return utf16_to_ansi(wide.data(), wide.size(), '?', nullptr);
-}
-
-} // namespace emu
-
-using namespace emu;
 
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
     enter("GlobalAlloc");
     if ((flags & ~GMEM_ZEROINIT) != 0) {
-        misuse("GlobalAlloc", "only GMEM_FIXED and GMEM_ZEROINIT are supported");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return refused("GlobalAlloc", "only GMEM_FIXED and GMEM_ZEROINIT are supported",
+                       ERROR_INVALID_PARAMETER, nullptr);
     }
-    if (const fault *f = take_fault("GlobalAlloc", 0, "", 0, bytes)) {
-        SetLastError(f->error);
-        return nullptr;
-    }
-    if (bytes > st().m.largest_block) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
+    qvm_request r{};
+    r.call = QVM_GLOBAL_ALLOC;
+    r.size = bytes;
+    if (const qvm_answer a = ask_machine("GlobalAlloc", r); a.error != 0) {
+        return failed(a.error, nullptr);
     }
     // A block of 0 bytes is still a block of its own, as on Windows: its guard.
     // Zero-filled blocks come from calloc: as on Windows, a large one costs
@@ -153,8 +46,7 @@ HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
     auto *block =
         static_cast<unsigned char *>(zeroed ? std::calloc(1, bytes + 1) : std::malloc(bytes + 1));
     if (block == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
+        return failed(ERROR_NOT_ENOUGH_MEMORY, nullptr);
     }
     if (!zeroed) {
         std::memset(block, fresh_fill, bytes);
@@ -164,9 +56,7 @@ HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
     state &s = st();
     s.globals[block] = bytes;
     s.global_bytes += bytes;
-    if (s.global_bytes > s.peak_global_bytes) {
-        s.peak_global_bytes = s.global_bytes;
-    }
+    s.peak_global_bytes = std::max(s.peak_global_bytes, s.global_bytes);
     return block;
 }
 
@@ -178,9 +68,8 @@ HGLOBAL GlobalFree(HGLOBAL block) {
     auto &globals = st().globals;
     auto it = globals.find(block);
     if (it == globals.end()) {
-        misuse("GlobalFree", "not a live block from GlobalAlloc");
-        SetLastError(ERROR_INVALID_HANDLE);
-        return block;
+        return refused("GlobalFree", "not a live block from GlobalAlloc", ERROR_INVALID_HANDLE,
+                       block);
     }
     const std::size_t bytes = it->second;
     unsigned char *guard = static_cast<unsigned char *>(block) + bytes;
@@ -200,35 +89,26 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH wide, int wide_units
                         int out_size, LPCCH default_char, LPBOOL used_default) {
     enter("WideCharToMultiByte");
     if (code_page != CP_ACP) {
-        misuse("WideCharToMultiByte", "only the ANSI code page (CP_ACP) is available");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return refused("WideCharToMultiByte", "only the ANSI code page (CP_ACP) is available",
+                       ERROR_INVALID_PARAMETER, 0);
     }
     if (flags != 0) {
-        misuse("WideCharToMultiByte", "no conversion flags are supported");
-        SetLastError(ERROR_INVALID_FLAGS);
-        return 0;
+        return refused("WideCharToMultiByte", "no conversion flags are supported",
+                       ERROR_INVALID_FLAGS, 0);
     }
     if (wide == nullptr || wide_units == 0 || wide_units < -1 || out_size < 0 ||
         (out == nullptr && out_size != 0) ||
         (out != nullptr && static_cast<const void *>(out) == static_cast<const void *>(wide))) {
-        misuse("WideCharToMultiByte", "invalid source, length or output buffer");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return refused("WideCharToMultiByte", "invalid source, length or output buffer",
+                       ERROR_INVALID_PARAMETER, 0);
     }
-    if (const fault *f = take_fault("WideCharToMultiByte", 0, "", 0)) {
-        SetLastError(f->error);
-        return 0;
+    if (const qvm_answer a = ask_machine("WideCharToMultiByte", QVM_WIDE_CHAR_TO_MULTI_BYTE, 0);
+        a.error != 0) {
+        return failed(a.error, 0);
     }
-    std::size_t units = 0;
-    if (wide_units == -1) {
-        while (wide[units] != 0) {
-            ++units;
-        }
-        ++units; // the terminator is converted too
-    } else {
-        units = static_cast<std::size_t>(wide_units);
-    }
+    // -1: up to the terminator, which is converted too.
+    const std::size_t units = wide_units == -1 ? std::char_traits<WCHAR>::length(wide) + 1
+                                               : static_cast<std::size_t>(wide_units);
     bool defaulted = false;
     const std::string text =
         utf16_to_ansi(wide, units, default_char != nullptr ? *default_char : '?', &defaulted);
@@ -240,8 +120,7 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH wide, int wide_units
     }
     if (text.size() > static_cast<std::size_t>(out_size)) {
         std::memcpy(out, text.data(), static_cast<std::size_t>(out_size));
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
+        return failed(ERROR_INSUFFICIENT_BUFFER, 0);
     }
     std::memcpy(out, text.data(), text.size());
     return static_cast<int>(text.size());
@@ -251,6 +130,41 @@ namespace {
 
 // wsprintfA never writes more than this, terminator included.
 constexpr std::size_t wsprintf_limit = 1024;
+
+// A conversion as the format writes it: flags, width, precision, size, letter.
+struct conversion {
+    bool left = false, zero = false, alternate = false, wide = false, shortened = false;
+    int width = 0, precision = -1;
+    char letter = '\0';
+};
+
+int read_digits(const char *&p) {
+    int n = 0;
+    while (*p >= '0' && *p <= '9') {
+        n = n * 10 + (*p++ - '0');
+    }
+    return n;
+}
+
+// What follows a '%'; `p` is left on the conversion's letter.
+conversion read_conversion(const char *&p) {
+    conversion c;
+    for (; *p != '\0' && std::strchr("-0#", *p) != nullptr; ++p) {
+        c.left = c.left || *p == '-';
+        c.zero = c.zero || *p == '0';
+        c.alternate = c.alternate || *p == '#';
+    }
+    c.width = read_digits(p);
+    if (*p == '.') {
+        ++p;
+        c.precision = read_digits(p);
+    }
+    c.wide = *p == 'l';
+    c.shortened = *p == 'h';
+    p += c.wide || c.shortened ? 1 : 0;
+    c.letter = *p;
+    return c;
+}
 
 void append_number(std::string &out, unsigned long value, unsigned base, bool upper, bool negative,
                    int precision) {
@@ -269,6 +183,83 @@ void append_number(std::string &out, unsigned long value, unsigned base, bool up
     }
     while (n > 0) {
         out += digits[--n];
+    }
+}
+
+// %d %i %u %x %X; with '#', a hexadecimal number other than 0 gets "0x" or "0X".
+std::string number_field(const conversion &c, std::va_list &args) {
+    std::string field;
+    if (c.letter == 'd' || c.letter == 'i') {
+        const int v = c.shortened ? static_cast<short>(va_arg(args, int)) : va_arg(args, int);
+        const unsigned long magnitude = v < 0
+                                            ? 0ul - static_cast<unsigned long>(static_cast<long>(v))
+                                            : static_cast<unsigned long>(v);
+        append_number(field, magnitude, 10, false, v < 0, c.precision);
+        return field;
+    }
+    const unsigned v =
+        c.shortened ? static_cast<unsigned short>(va_arg(args, unsigned)) : va_arg(args, unsigned);
+    if (c.alternate && c.letter != 'u' && v != 0) {
+        field += '0';
+        field += c.letter;
+    }
+    append_number(field, v, c.letter == 'u' ? 10 : 16, c.letter == 'X', false, c.precision);
+    return field;
+}
+
+// %s, and %ls or %S for a UTF-16 text: at most `precision` characters of it.
+std::string text_field(const conversion &c, std::va_list &args) {
+    const std::size_t most = c.precision < 0 ? SIZE_MAX : std::size_t(c.precision);
+    if (c.wide || c.letter == 'S') {
+        const auto *text = va_arg(args, const char16_t *);
+        if (text == nullptr) {
+            return "(null)";
+        }
+        std::size_t n = 0;
+        while (text[n] != 0 && n < most) {
+            ++n;
+        }
+        return utf16_to_ansi(text, n, '?', nullptr);
+    }
+    const char *text = va_arg(args, const char *);
+    text = text != nullptr ? text : "(null)";
+    return std::string(text, strnlen(text, most));
+}
+
+std::string field_of(const conversion &c, std::va_list &args) {
+    switch (c.letter) {
+    case '\0':
+        return "";
+    case 'c':
+    case 'C':
+        return std::string(1, static_cast<char>(va_arg(args, int)));
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+        return number_field(c, args);
+    case 's':
+    case 'S':
+        return text_field(c, args);
+    default:
+        return std::string(1, c.letter); // "%%" and an unknown conversion stand for themselves
+    }
+}
+
+// Up to the width: spaces before, or after with '-'; a number with '0' gets
+// zeros after its sign.
+void pad(std::string &field, const conversion &c) {
+    if (field.size() >= std::size_t(c.width)) {
+        return;
+    }
+    const std::size_t pad = std::size_t(c.width) - field.size();
+    if (c.left) {
+        field.append(pad, ' ');
+    } else if (c.zero && c.letter != '\0' && std::strchr("diuxX", c.letter) != nullptr) {
+        field.insert(!field.empty() && field[0] == '-' ? 1 : 0, pad, '0');
+    } else {
+        field.insert(0, pad, ' ');
     }
 }
 
@@ -291,126 +282,16 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
             out += *p;
             continue;
         }
-        ++p;
-        bool left = false, zero = false, alternate = false;
-        for (;; ++p) {
-            if (*p == '-') {
-                left = true;
-            } else if (*p == '0') {
-                zero = true;
-            } else if (*p == '#') {
-                alternate = true;
-            } else {
-                break;
-            }
-        }
-        int width = 0;
-        while (*p >= '0' && *p <= '9') {
-            width = width * 10 + (*p++ - '0');
-        }
-        int precision = -1;
-        if (*p == '.') {
-            ++p;
-            precision = 0;
-            while (*p >= '0' && *p <= '9') {
-                precision = precision * 10 + (*p++ - '0');
-            }
-        }
-        bool wide = false, shortened = false;
-        if (*p == 'l') {
-            ++p;
-            wide = true;
-        } else if (*p == 'h') {
-            ++p;
-            shortened = true;
-        }
-        std::string field;
-        bool numeric = false;
-        switch (*p) {
-        case '\0':
-            --p;
-            break;
-        case '%':
-            field = "%";
-            break;
-        case 'c':
-        case 'C':
-            field = static_cast<char>(va_arg(args, int));
-            break;
-        case 'd':
-        case 'i': {
-            int v = va_arg(args, int);
-            if (shortened) {
-                v = static_cast<short>(v);
-            }
-            const unsigned long magnitude =
-                v < 0 ? 0ul - static_cast<unsigned long>(static_cast<long>(v))
-                      : static_cast<unsigned long>(v);
-            append_number(field, magnitude, 10, false, v < 0, precision);
-            numeric = true;
-            break;
-        }
-        case 'u':
-        case 'x':
-        case 'X': {
-            unsigned v = va_arg(args, unsigned);
-            if (shortened) {
-                v = static_cast<unsigned short>(v);
-            }
-            if (alternate && *p != 'u' && v != 0) {
-                field += '0'; // "0x" or "0X", as the conversion is written
-                field += *p;
-            }
-            append_number(field, v, *p == 'u' ? 10 : 16, *p == 'X', false, precision);
-            numeric = true;
-            break;
-        }
-        case 's':
-        case 'S':
-            if (wide || *p == 'S') {
-                const auto *text = va_arg(args, const char16_t *);
-                if (text == nullptr) {
-                    field = "(null)";
-                } else {
-                    std::size_t n = 0;
-                    while (text[n] != 0 && (precision < 0 || n < std::size_t(precision))) {
-                        ++n;
-                    }
-                    field = utf16_to_ansi(text, n, '?', nullptr);
-                }
-            } else {
-                const char *text = va_arg(args, const char *);
-                if (text == nullptr) {
-                    text = "(null)";
-                }
-                std::size_t n = 0;
-                while (text[n] != '\0' && (precision < 0 || n < std::size_t(precision))) {
-                    ++n;
-                }
-                field.assign(text, n);
-            }
-            break;
-        default:
-            field = *p; // an unknown conversion stands for itself
-            break;
-        }
-        if (field.size() < std::size_t(width)) {
-            const std::size_t pad = std::size_t(width) - field.size();
-            if (left) {
-                field.append(pad, ' ');
-            } else if (zero && numeric) {
-                const std::size_t sign = !field.empty() && field[0] == '-' ? 1 : 0;
-                field.insert(sign, pad, '0');
-            } else {
-                field.insert(0, pad, ' ');
-            }
-        }
+        const conversion c = read_conversion(++p);
+        std::string field = field_of(c, args);
+        pad(field, c);
         out += field;
+        if (c.letter == '\0') {
+            break;
+        }
     }
     va_end(args);
-    if (out.size() > wsprintf_limit - 1) {
-        out.resize(wsprintf_limit - 1);
-    }
+    out.resize(std::min(out.size(), wsprintf_limit - 1));
     std::memcpy(buffer, out.c_str(), out.size() + 1);
     return static_cast<int>(out.size());
 }

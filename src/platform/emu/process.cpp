@@ -1,10 +1,10 @@
 // Processes on the emulated machine are real processes: a command line is split
-// at spaces and tabs and its first word looked for in the tool's own directory,
-// the current directory, then PATH.
+// at spaces and tabs and its first word, with ".exe" added where it has no
+// extension, looked for where Windows looks (platform/emu/files.cpp).
 #include "platform/emu/state.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <spawn.h>
@@ -20,33 +20,14 @@ namespace {
 
 std::vector<std::string> split_words(const char *line) {
     std::vector<std::string> words;
-    std::string word;
-    for (const char *p = line; *p != '\0'; ++p) {
-        if (*p == ' ' || *p == '\t') {
-            if (!word.empty()) {
-                words.push_back(word);
-                word.clear();
-            }
-        } else {
-            word += *p;
+    for (const char *p = line; *p != '\0';) {
+        const std::size_t n = std::strcspn(p, " \t");
+        if (n > 0) {
+            words.emplace_back(p, n);
         }
-    }
-    if (!word.empty()) {
-        words.push_back(word);
+        p += n + (p[n] != '\0' ? 1 : 0);
     }
     return words;
-}
-
-std::string own_directory() {
-    char path[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) {
-        return ".";
-    }
-    path[n] = '\0';
-    std::string p(path);
-    const auto slash = p.rfind('/');
-    return slash == std::string::npos ? std::string(".") : p.substr(0, slash);
 }
 
 bool is_file(const std::string &path) {
@@ -54,30 +35,19 @@ bool is_file(const std::string &path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// The program a first word names, or "" when there is none.
-std::string resolve(const std::string &word) {
-    if (word.find('/') != std::string::npos) {
+// The program a first word names, or "" when there is none: as on Windows, a
+// name without an extension gets ".exe", and a name without a folder is looked
+// for in the folders of program_folders().
+std::string resolve(std::string word) {
+    const std::size_t slash = word.rfind('/');
+    if (word.find('.', slash == std::string::npos ? 0 : slash + 1) == std::string::npos) {
+        word += ".exe";
+    }
+    if (slash != std::string::npos) {
         return is_file(word) ? word : std::string();
     }
-    std::vector<std::string> dirs{own_directory(), "."};
-    if (const char *path = std::getenv("PATH")) {
-        std::string all(path);
-        std::size_t start = 0;
-        for (;;) {
-            const auto colon = all.find(':', start);
-            std::string dir =
-                all.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-            dirs.push_back(dir.empty() ? std::string(".") : dir);
-            if (colon == std::string::npos) {
-                break;
-            }
-            start = colon + 1;
-        }
-    }
-    for (const std::string &dir : dirs) {
-        std::string candidate = dir;
-        candidate += '/';
-        candidate += word;
+    for (const std::string &folder : program_folders()) {
+        const std::string candidate = folder + "/" + word;
         if (is_file(candidate)) {
             return candidate;
         }
@@ -86,20 +56,11 @@ std::string resolve(const std::string &word) {
 }
 
 DWORD error_for_spawn(int err) {
-    switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-        return ERROR_FILE_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-        return ERROR_ACCESS_DENIED;
-    case ENOEXEC:
-        return ERROR_BAD_EXE_FORMAT;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-        return ERROR_GEN_FAILURE;
-    }
+    return err == ENOENT || err == ENOTDIR ? ERROR_FILE_NOT_FOUND
+           : err == EACCES || err == EPERM ? ERROR_ACCESS_DENIED
+           : err == ENOEXEC                ? ERROR_BAD_EXE_FORMAT
+           : err == ENOMEM                 ? ERROR_NOT_ENOUGH_MEMORY
+                                           : ERROR_GEN_FAILURE;
 }
 
 // Whether a file starts as a program the kernel runs: an ELF image or a script
@@ -114,10 +75,31 @@ bool looks_runnable(const std::string &program) {
     }
     const std::size_t n = std::fread(start, 1, sizeof start, f);
     std::fclose(f);
-    return (n >= 2 && start[0] == '#' && start[1] == '!') || (n == 4 && std::memcmp(start,
-                                                                                    "\x7F"
-                                                                                    "ELF",
-                                                                                    4) == 0);
+    const char elf[4] = {0x7F, 'E', 'L', 'F'};
+    return (n >= 2 && start[0] == '#' && start[1] == '!') ||
+           (n == 4 && std::memcmp(start, elf, 4) == 0);
+}
+
+// Starts the program the first word names: 0 and its process ID, or the error
+// Windows gives.
+DWORD spawn(std::vector<std::string> &words, long &pid) {
+    const std::string program = resolve(words[0]);
+    const DWORD refusal = program.empty()                        ? ERROR_FILE_NOT_FOUND
+                          : ::access(program.c_str(), X_OK) != 0 ? ERROR_ACCESS_DENIED
+                          : !looks_runnable(program)             ? ERROR_BAD_EXE_FORMAT
+                                                                 : 0;
+    if (refusal != 0) {
+        return refusal;
+    }
+    std::vector<char *> argv;
+    for (std::string &word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    pid_t id = -1;
+    const int err = posix_spawn(&id, program.c_str(), nullptr, nullptr, argv.data(), environ);
+    pid = id;
+    return err != 0 ? error_for_spawn(err) : 0;
 }
 
 } // namespace
@@ -136,97 +118,49 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
     if (application != nullptr || command_line == nullptr || process_attrs != nullptr ||
         thread_attrs != nullptr || inherit != FALSE || flags != 0 || environment != nullptr ||
         directory != nullptr) {
-        misuse("CreateProcessA", "only a command line with no other options is supported");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return refused("CreateProcessA", "only a command line with no other options is supported",
+                       ERROR_INVALID_PARAMETER);
     }
     if (startup == nullptr || startup->cb != sizeof(STARTUPINFOA) || info == nullptr) {
-        misuse("CreateProcessA", "STARTUPINFOA size field or PROCESS_INFORMATION missing");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return refused("CreateProcessA", "STARTUPINFOA size field or PROCESS_INFORMATION missing",
+                       ERROR_INVALID_PARAMETER);
     }
     std::vector<std::string> words = split_words(command_line);
-    if (const fault *f = take_fault("CreateProcessA", 0, words.empty() ? "" : words[0], 0)) {
-        SetLastError(f->error);
-        return FALSE;
+    if (const fault *f = take_fault("CreateProcessA", words.empty() ? "" : words[0])) {
+        return failed(f->error);
     }
     if (words.empty()) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return FALSE;
+        return failed(ERROR_FILE_NOT_FOUND);
     }
 
     handle_obj process;
     process.kind = handle_kind::process;
-    if (st().m.record_processes) {
-        process.exited = true;
-    } else {
-        const std::string program = resolve(words[0]);
-        if (program.empty()) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return FALSE;
-        }
-        if (::access(program.c_str(), X_OK) != 0) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
-        if (!looks_runnable(program)) {
-            SetLastError(ERROR_BAD_EXE_FORMAT);
-            return FALSE;
-        }
-        std::vector<char *> argv;
-        argv.reserve(words.size() + 1);
-        for (std::string &a : words) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        const int err = posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
-        if (err != 0) {
-            SetLastError(error_for_spawn(err));
-            return FALSE;
-        }
-        process.pid = pid;
+    process.exited = st().m.record_processes;
+    if (const DWORD error = process.exited ? 0 : spawn(words, process.pid); error != 0) {
+        return failed(error);
     }
     static DWORD next_id = 1000;
-    info->hProcess = new_handle(process);
     handle_obj thread;
     thread.kind = handle_kind::thread;
-    info->hThread = new_handle(thread);
-    info->dwProcessId = next_id;
-    info->dwThreadId = next_id + 4;
+    *info = PROCESS_INFORMATION{new_handle(process), new_handle(thread), next_id, next_id + 4};
     next_id += 8;
     return TRUE;
 }
 
 BOOL SetPriorityClass(HANDLE process, DWORD priority_class) {
     enter("SetPriorityClass");
-    // The class asked for is counted on its own too, as "SetPriorityClass:0x100".
-    char per_class[32];
-    std::snprintf(per_class, sizeof per_class, "SetPriorityClass:0x%X",
-                  static_cast<unsigned>(priority_class));
-    count_call(per_class);
+    count_call("SetPriorityClass", priority_class); // each class is counted on its own too
     handle_obj *obj = find_handle(process);
     if (obj == nullptr || obj->kind != handle_kind::process) {
-        misuse("SetPriorityClass", "not a process handle");
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return refused("SetPriorityClass", "not a process handle", ERROR_INVALID_HANDLE);
     }
-    switch (priority_class) {
-    case 0x20:   // NORMAL
-    case 0x40:   // IDLE
-    case 0x80:   // HIGH
-    case 0x100:  // REALTIME
-    case 0x4000: // BELOW_NORMAL
-    case 0x8000: // ABOVE_NORMAL
-        break;
-    default:
-        misuse("SetPriorityClass", "not a priority class");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+    // NORMAL, IDLE, HIGH, REALTIME, BELOW_NORMAL and ABOVE_NORMAL.
+    const DWORD classes[] = {0x20, 0x40, 0x80, 0x100, 0x4000, 0x8000};
+    if (std::find(std::begin(classes), std::end(classes), priority_class) == std::end(classes)) {
+        return refused("SetPriorityClass", "not a priority class", ERROR_INVALID_PARAMETER);
     }
-    if (const fault *f = take_fault("SetPriorityClass", 0, "", 0)) {
-        SetLastError(f->error);
-        return FALSE;
+    if (const fault *f = take_fault("SetPriorityClass", "")) {
+        return failed(f->error);
     }
     // As on Windows for a caller without the privilege, a raise the system does not
     // allow quietly becomes the highest one it does.
@@ -244,14 +178,12 @@ DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds) {
     enter("WaitForSingleObject");
     handle_obj *obj = find_handle(h);
     if (obj == nullptr || obj->kind != handle_kind::process) {
-        misuse("WaitForSingleObject", "not a process handle");
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
+        return refused("WaitForSingleObject", "not a process handle", ERROR_INVALID_HANDLE,
+                       WAIT_FAILED);
     }
     if (milliseconds != INFINITE) {
-        misuse("WaitForSingleObject", "only an unlimited wait is supported");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return WAIT_FAILED;
+        return refused("WaitForSingleObject", "only an unlimited wait is supported",
+                       ERROR_INVALID_PARAMETER, WAIT_FAILED);
     }
     if (!obj->exited) {
         int status = 0;

@@ -57,14 +57,6 @@ std::string bounded_text(const char *text, std::size_t size) {
     return std::string(text, end != nullptr ? static_cast<const char *>(end) - text : size);
 }
 
-std::uint32_t first_u32(const void *bytes, DWORD size) {
-    std::uint32_t value = 0;
-    if (bytes != nullptr && size >= sizeof value) {
-        std::memcpy(&value, bytes, sizeof value);
-    }
-    return value;
-}
-
 CONFIGRET navigate(const char *function, CONFIGRET result, PDEVINST to, DEVINST from) {
     call &c = add(function);
     c.node = from;
@@ -123,7 +115,8 @@ void add_nodes(DEVINST node, DEVINST parent, std::vector<node_view> &out, int de
         v.service = text_property(node, CM_DRP_SERVICE);
         v.hardware_ids = property(node, CM_DRP_HARDWAREID);
         ULONG status = 0, problem = 0;
-        v.state_read = CM_Get_DevNode_Status(&status, &problem, node, 0) == CR_SUCCESS;
+        v.status_answer = CM_Get_DevNode_Status(&status, &problem, node, 0);
+        v.state_read = v.status_answer == CR_SUCCESS;
         v.status = status;
         v.problem = problem;
         out.push_back(std::move(v));
@@ -222,13 +215,17 @@ HANDLE recorded_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_A
 BOOL recorded_DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                               DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped) {
     // The port goes in with the request and the reply may overwrite the buffer.
-    const std::uint32_t port = rec::first_u32(in, in_size);
+    std::uint32_t port = 0;
+    if (in != nullptr && in_size >= sizeof port) {
+        std::memcpy(&port, in, sizeof port);
+    }
     const BOOL ok = DeviceIoControl(device, code, in, in_size, out, out_size, returned, overlapped);
     rec::call &c = add("DeviceIoControl");
     const auto known = rec::paths().find(device);
     c.device = known != rec::paths().end() ? known->second : std::string();
     c.code = code;
     c.port = port;
+    c.in_size = in_size;
     c.out_size = out_size;
     rec::finish(c, ok != FALSE);
     if (ok && out != nullptr && returned != nullptr) {
@@ -298,7 +295,11 @@ BOOL recorded_SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFAC
 }
 
 CONFIGRET recorded_CM_Locate_DevNodeA(PDEVINST node, DEVINSTID_A id, ULONG flags) {
-    return rec::navigate("CM_Locate_DevNodeA", CM_Locate_DevNodeA(node, id, flags), node, 0);
+    const CONFIGRET result =
+        rec::navigate("CM_Locate_DevNodeA", CM_Locate_DevNodeA(node, id, flags), node, 0);
+    rec::journal().back().text = id != nullptr ? id : "";
+    rec::journal().back().code = flags;
+    return result;
 }
 
 CONFIGRET recorded_CM_Get_Child(PDEVINST child, DEVINST node, ULONG flags) {
@@ -315,13 +316,15 @@ CONFIGRET recorded_CM_Get_Parent(PDEVINST parent, DEVINST node, ULONG flags) {
 
 CONFIGRET recorded_CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG property, PULONG type,
                                                      PVOID buffer, PULONG length, ULONG flags) {
+    const ULONG size = length != nullptr ? *length : 0;
     const CONFIGRET result =
         CM_Get_DevNode_Registry_PropertyA(node, property, type, buffer, length, flags);
     rec::call &c = add("CM_Get_DevNode_Registry_PropertyA");
     c.node = node;
     c.code = property;
-    if (rec::finish_cm(c, result) == CR_SUCCESS && buffer != nullptr && length != nullptr) {
-        c.text = rec::bounded_text(static_cast<const char *>(buffer), *length);
+    c.out_size = size;
+    if (rec::finish_cm(c, result) == CR_SUCCESS && buffer != nullptr) {
+        c.text = rec::bounded_text(static_cast<const char *>(buffer), size);
     }
     return result;
 }
@@ -330,6 +333,7 @@ CONFIGRET recorded_CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULONG length, UL
     const CONFIGRET result = CM_Get_Device_IDA(node, buffer, length, flags);
     rec::call &c = add("CM_Get_Device_IDA");
     c.node = node;
+    c.out_size = length;
     if (rec::finish_cm(c, result) == CR_SUCCESS && buffer != nullptr) {
         c.text = rec::bounded_text(buffer, length);
     }

@@ -14,14 +14,18 @@ struct call {
     std::string device;              // the device path a call was for (opens, control codes)
     std::uint32_t code = 0;          // control code; property; interface index; milliseconds
     std::uint32_t port = 0;          // ConnectionIndex sent with a control code
+    std::uint32_t in_size = 0;       // a control code's input size
     std::uint32_t out_size = 0;      // the output buffer's size
     std::uint64_t size = 0;          // the bytes GlobalAlloc was asked for
     bool ok = false;                 // the call succeeded
     std::uint32_t error = 0;         // last error after a failure; a CONFIGRET as returned
     std::vector<std::uint8_t> reply; // a control code's reply, as far as it was returned;
                                      // the UTF-16 text a conversion was given
-    std::string text;       // text read or shown: IDs, paths, commands, traces, boxes, conversions
-    std::uint32_t node = 0; // the device node asked about
+    // Text read or shown: IDs, paths, commands, traces, boxes, conversions; a device
+    // ID or property as the caller's buffer holds it after the call (up to its
+    // first NUL, or all of it), the device ID a locate was given.
+    std::string text;
+    std::uint32_t node = 0;                        // the device node asked about
     std::uint32_t result_node = 0;                 // the device node a navigation call gave
     std::uint32_t required = 0;                    // the size a detail call asked for
     std::uint32_t major = 0, minor = 0, build = 0; // GetVersionExA
@@ -29,13 +33,15 @@ struct call {
 
 // A device node as Device Manager shows it, read after the recorded pass and
 // not recorded: its place (DEVINST and parent's, 0 for the root), texts, and
-// state; `state_read` false where CM_Get_DevNode_Status failed.
+// state; `state_read` false where CM_Get_DevNode_Status failed, with the
+// CONFIGRET it answered in `status_answer`.
 struct node_view {
     std::uint32_t node = 0, parent = 0;
     std::string device_id;
     std::optional<std::string> driver_key, description, service;
     std::vector<std::string> hardware_ids;
     bool state_read = false;
+    std::uint32_t status_answer = 0;
     std::uint32_t status = 0, problem = 0;
 };
 
