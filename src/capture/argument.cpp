@@ -2,7 +2,7 @@
 // (front/flags.cpp), each bit set and what it means, and the one action that
 // acts. The capture's report and scripts/rehearse.sh (through
 // `quorvex-capture --explain ARG`) both show this text.
-#include "capture/capture.h"
+#include "capture/argument.h"
 
 #include "front/entry.h"
 

@@ -1,49 +1,49 @@
-// The capture's run: its arguments, one recorded pass of the scan (and, with an
-// argument, the tool's action for it), the description and the report.
+// The capture: one recorded pass of the scan (and, with an argument, the tool's
+// action for it), the description and the report.
 #include "capture/capture.h"
 
+#include "capture/calls.h"
+#include "capture/describe.h"
+#include "capture/files.h"
+#include "capture/report.h"
+#include "exec/commands.h"
 #include "front/entry.h"
-#include "platform/new_file.h"
 #include "platform/win32.h"
 #include "shared/modes.h"
 #include "usb_enum/usb_enum.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-constexpr int status_done = 0;
-constexpr int status_bad_input = 2;
-
-int refuse(const char *format, const char *detail, const char *more = "") {
-    std::fprintf(stderr, format, detail, more);
-    std::fputc('\n', stderr);
-    return status_bad_input;
-}
-
-constexpr const char usage[] =
-    "usage: quorvex-capture FILE [ARG]\n"
-    "  Records this PC's answers to quorvex's USB scan (and, with ARG, what quorvex ARG\n"
-    "  would do) into FILE, a machine description, and prints a report. FILE must not\n"
-    "  be there yet; it appears whole or not at all.\n"
-    "usage: quorvex-capture --explain ARG\n"
-    "  Says how quorvex reads ARG on this PC: its bits and the action that acts.\n";
-
-// The Windows version as quorvex reads it (zero where the call fails).
-OSVERSIONINFOA read_version() {
-    OSVERSIONINFOA version;
-    std::memset(&version, 0, sizeof version);
-    version.dwOSVersionInfoSize = sizeof version;
-    GetVersionExA(&version);
-    return version;
-}
-
 // Calls made since `from`: the recording of one stretch of the run.
 std::vector<rec::call> calls_since(std::size_t from) {
     const std::vector<rec::call> &all = rec::calls();
     return std::vector<rec::call>(all.begin() + static_cast<std::ptrdiff_t>(from), all.end());
+}
+
+// The files the run's commands need here (files.h): those of one polling pass
+// with the install that ends the polling, or those of an action that does not
+// scan; none without an argument.
+files_check check_run_files(const std::vector<rec::call> &action, bool polls, const char *argument,
+                            unsigned major) {
+    if (argument == nullptr) {
+        return check_files({}, nullptr, major);
+    }
+    std::vector<std::string> commands;
+    for (const rec::call &c : action) {
+        if (is_call(c, "CreateProcessA")) {
+            commands.push_back(c.text);
+        }
+    }
+    std::string scope = std::string("what ") + (polls ? "one polling pass of " : "") + "quorvex " +
+                        argument + " runs here";
+    if (polls) {
+        commands.push_back(vcp_install_command);
+        scope += ", and the download-mode install that ends the polling";
+    }
+    return check_files(commands, scope.c_str(), major);
 }
 
 bool opened_a_controller(const std::vector<rec::call> &calls) {
@@ -55,41 +55,16 @@ bool opened_a_controller(const std::vector<rec::call> &calls) {
     return false;
 }
 
-} // namespace
+// One pass of the scan with the platform's answers recorded: with an argument,
+// its action with one polling pass at most, and where that does not poll, a pass
+// of its own for the description; the version call first.
+struct recorded_run {
+    std::vector<rec::call> scan;   // the pass the description is made from
+    std::vector<rec::call> action; // what the argument's action did
+    bool action_scanned = false;   // the action's pass is the scan
+};
 
-int capture_main(int argc, char **argv) {
-    const char *path = argc >= 2 ? argv[1] : "";
-    if (argc == 2 && (std::strcmp(path, "--help") == 0 || std::strcmp(path, "-h") == 0 ||
-                      std::strcmp(path, "/?") == 0)) {
-        std::fputs(usage, stdout);
-        return status_done;
-    }
-    if (argc == 3 && std::strcmp(path, "--explain") == 0) {
-        const OSVERSIONINFOA version = read_version();
-        std::fputs(argument_text(argv[2], version.dwMajorVersion, version.dwMinorVersion).c_str(),
-                   stdout);
-        return status_done;
-    }
-    if (argc < 2 || argc > 3) {
-        return refuse("usage: %s FILE [ARG]", "quorvex-capture");
-    }
-    if (path[0] == '-') {
-        return refuse("quorvex-capture: FILE may not begin with '-': %s (--help shows the usage)",
-                      path);
-    }
-    const char *argument = argc == 3 ? argv[2] : nullptr;
-    if (const char *why = no_machine_to_capture()) {
-        return refuse("quorvex-capture: %s%s", why);
-    }
-    new_file file;
-    if (!begin_new_file(path, file)) {
-        const int error = errno;
-        if (error == EEXIST) {
-            return refuse("quorvex-capture: %s is there already and is not overwritten", path);
-        }
-        return refuse("quorvex-capture: cannot write %s: %s", path, std::strerror(error));
-    }
-
+recorded_run record_run(const char *argument) {
     // The modes as the tool sets them from the argument; none without one.
     bSelsusp_mode = 0;
     bXcontrol_mode = 0;
@@ -98,61 +73,70 @@ int capture_main(int argc, char **argv) {
     const std::uint8_t flags = argument != nullptr ? convert_flags(argument) : 0;
     apply_mode_bits(flags);
 
-    const OSVERSIONINFOA version = read_version();
-    const std::vector<rec::call> version_call = calls_since(0);
-
-    // The argument's action, with one polling pass at most. Where it does not
-    // poll, the pass the description is made from is one of its own.
-    std::vector<rec::call> action;
+    const std::size_t start = rec::calls().size();
+    read_version();
+    recorded_run run;
+    run.scan = calls_since(start);
     if (argument != nullptr) {
         const std::size_t from = rec::calls().size();
         run_action(flags, 1);
-        action = calls_since(from);
+        run.action = calls_since(from);
     }
-    const bool action_scanned = opened_a_controller(action);
-    std::vector<rec::call> scan = version_call;
-    if (action_scanned) {
-        scan.insert(scan.end(), action.begin(), action.end());
+    run.action_scanned = opened_a_controller(run.action);
+    if (run.action_scanned) {
+        run.scan.insert(run.scan.end(), run.action.begin(), run.action.end());
     } else {
         const std::size_t from = rec::calls().size();
         scan_usb();
         const std::vector<rec::call> pass = calls_since(from);
-        scan.insert(scan.end(), pass.begin(), pass.end());
+        run.scan.insert(run.scan.end(), pass.begin(), pass.end());
     }
+    return run;
+}
+
+} // namespace
+
+// The Windows version as quorvex reads it (zero where the call fails).
+OSVERSIONINFOA read_version() {
+    OSVERSIONINFOA version;
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    GetVersionExA(&version);
+    return version;
+}
+
+capture_made capture_machine(const char *file, const char *argument) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    const local_time captured = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute};
+    capture_made made;
+    const recorded_run run = record_run(argument);
+    made.scan = run.scan;
+    made.action = run.action;
 
     // Device Manager's view, read after the pass and not part of it.
     std::uint32_t tree_failure = 0;
     const std::vector<rec::node_view> nodes = rec::device_nodes(tree_failure);
-    const desc::machine machine = describe_machine(scan, nodes);
-    if (!finish_new_file(file, desc::write_description(machine))) {
-        const int error = errno;
-        if (error == EEXIST) {
-            return refuse("quorvex-capture: %s came there meanwhile and is not overwritten", path);
-        }
-        return refuse("quorvex-capture: cannot write %s: %s", path, std::strerror(error));
-    }
-    const capture_report report = {.file = path,
+    const described d = describe_machine(run.scan, nodes, tree_failure);
+    const desc::machine &machine = d.machine;
+    made.description = desc::write_description(machine);
+    made.gaps = d.gaps;
+    const files_check files =
+        check_run_files(run.action, run.action_scanned, argument, machine.major);
+    const capture_report report = {.file = file,
                                    .argument = argument,
                                    .machine = &machine,
-                                   .scan = &scan,
-                                   .action = &action,
-                                   .action_scanned = action_scanned,
+                                   .scan = &run.scan,
+                                   .action = &run.action,
+                                   .action_scanned = run.action_scanned,
                                    .download_done = bVcp_done != 0,
-                                   .verdict_read = !nodes.empty()};
-    std::string text = report_text(report);
-    if (nodes.empty()) {
-        char why[160];
-        std::snprintf(why, sizeof why,
-                      "Device Manager's verdict: not read (CM_Locate_DevNodeA answered 0x%X)\n",
-                      static_cast<unsigned>(tree_failure));
-        text.insert(text.find('\n') + 1, why);
-    }
-    if (argument != nullptr) { // how ARG was read: the report's first lines after its header
-        const std::size_t header = text.find('\n') + 1;
-        text.insert(header,
-                    argument_text(argument, version.dwMajorVersion, version.dwMinorVersion));
-    }
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-    return status_done;
+                                   .verdict_read = !nodes.empty(),
+                                   .verdict_failure = tree_failure,
+                                   .unmatched = &d.unmatched,
+                                   .replay_gaps = &d.gaps,
+                                   .captured = captured,
+                                   .file_findings = &files.found,
+                                   .files_section = &files.section};
+    made.report = report_text(report);
+    return made;
 }

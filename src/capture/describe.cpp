@@ -1,143 +1,59 @@
-// From recorded answers to a machine description.
-//
-// The topology comes first: the controllers the pass opened (by number and by
-// interface, one controller where both name the same root hub), the hubs named by
-// the name queries, each port's first connection reply, the device-tree nodes the
-// lookups visited. Then every recorded call is answered again from that topology,
-// as the emulated machine will answer it, and compared with what the scan read of
-// the real answer; each call where they differ becomes a planted fault (the
-// recorded failure, or the recorded reply byte for byte) at its place in the
-// order, or one fault for every call of its kind where all of them differ alike.
-#include "capture/capture.h"
+// From recorded answers to a machine description. The topology first: the
+// controllers the pass opened (by number and by interface, one where both name the
+// same root hub), the hubs the name queries named, each port's first connection
+// reply, the nodes the lookups visited and Device Manager's view (verdict.cpp).
+// Then every recorded call goes through the machine model on that description, in
+// order; where its answer differs as far as the scan reads it, a planted fault
+// answers as recorded, if the model says one does. Any other is told as a gap.
+#include "capture/describe.h"
 
+#include "capture/calls.h"
 #include "platform/description/keys.h"
+#include "platform/description/table.h"
+#include "platform/model/model.h"
+#include "platform/win32.h"
+#include "usb_enum/records.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
 #include <tuple>
+#include <utility>
 
 namespace {
 
+using desc::ansi_to_utf8;
+using desc::utf16_to_utf8;
 using rec::call;
 
-constexpr std::uint32_t code_root_hub_name = 0x220408;    // to a controller
-constexpr std::uint32_t code_node_information = 0x220408; // to a hub
-constexpr std::uint32_t code_hcd_driver_key = 0x220424;
-constexpr std::uint32_t code_port_hub_name = 0x220414;
-constexpr std::uint32_t code_port_driver_key = 0x220420;
-constexpr std::uint32_t code_connection = 0x22040C;
-constexpr std::uint32_t code_connection_ex = 0x220448;
-
-constexpr std::uint32_t error_invalid_function = 1;
-constexpr std::uint32_t error_file_not_found = 2;
-constexpr std::uint32_t error_invalid_parameter = 87;
-constexpr std::uint32_t error_insufficient_buffer = 122;
-constexpr std::uint32_t error_no_more_items = 259;
-constexpr std::uint32_t error_not_enough_memory = 8;
-constexpr std::uint32_t cr_no_such_devnode = 0x0D;
-constexpr std::uint32_t cr_buffer_small = 0x1A;
-constexpr std::uint32_t cr_no_such_value = 0x25;
-constexpr std::uint32_t property_driver = 10;
-constexpr std::uint32_t devnode_text_size = 200;
-constexpr std::size_t detail_path_offset = 4;       // SP_DEVICE_INTERFACE_DETAIL_DATA_A.DevicePath
-constexpr std::uint64_t largest_block = 0x7FFFFFFF; // what a description's GlobalAlloc gives
-
-std::uint32_t u32_at(const std::vector<std::uint8_t> &b, std::size_t at) {
+// The little-endian number of `n` bytes at `at`, as far as the reply holds them.
+std::uint32_t le(const std::vector<std::uint8_t> &b, std::size_t at, std::size_t n = 4) {
     std::uint32_t v = 0;
-    for (std::size_t i = 0; i < 4 && at + i < b.size(); ++i) {
+    for (std::size_t i = 0; i < n && at + i < b.size(); ++i) {
         v |= std::uint32_t{b[at + i]} << (8 * i);
     }
     return v;
 }
 
-std::uint16_t u16_at(const std::vector<std::uint8_t> &b, std::size_t at) {
-    return static_cast<std::uint16_t>(u32_at(b, at) & 0xFFFFu);
-}
-
-// --- text: the description is UTF-8, the USB stack answers UTF-16LE ---
-
-void put_utf8(std::string &out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-std::string utf16_to_utf8(const std::u16string &units) {
-    std::string out;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        std::uint32_t cp = units[i];
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-            units[i + 1] < 0xE000) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00u);
-            ++i;
-        } else if (cp >= 0xD800 && cp < 0xE000) {
-            cp = 0xFFFD;
-        }
-        put_utf8(out, cp);
-    }
-    return out;
-}
-
-std::u16string utf8_to_utf16(const std::string &text) {
-    std::u16string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const int extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
-        std::uint32_t cp = extra == 0 ? lead : lead & (0x3Fu >> extra);
-        for (int k = 1; k <= extra && i + k < text.size(); ++k) {
-            cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
-        }
-        i += static_cast<std::size_t>(extra) + 1;
-        if (cp >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-    }
-    return out;
-}
-
-// The PC's own conversions of names to its ANSI code page, as the scan made them
-// (recorded WideCharToMultiByte calls): a name of the description (UTF-8) and
-// the ANSI text the device path it opened holds, both ways.
+// The PC's own conversions of names to its ANSI code page (the recorded
+// WideCharToMultiByte calls), both ways. hub_path: the path the scan opened a hub
+// of this name by (a name it never converted, as the replay converts it);
+// replay_path: the path the replay opens where the scan opened `path`.
 struct code_page {
     std::map<std::string, std::string> to_ansi;
     std::map<std::string, std::string> to_utf8;
 
-    // The ANSI text of a name: as this PC converted it; a name it never converted
-    // keeps its ASCII, other characters as '?'.
-    std::string ansi(const std::string &utf8) const {
-        if (const auto it = to_ansi.find(utf8); it != to_ansi.end()) {
-            return it->second;
-        }
-        std::string out;
-        for (char16_t unit : utf8_to_utf16(utf8)) {
-            out += unit < 0x80 ? static_cast<char>(unit) : '?';
-        }
-        return out;
+    std::string hub_path(const std::string &name) const {
+        const auto it = to_ansi.find(name);
+        return "\\\\.\\" + (it != to_ansi.end() ? it->second : desc::utf8_to_ansi(name));
     }
-    // A device path as the description writes it (UTF-8): a hub's path names
-    // the hub as converted back.
-    std::string utf8_path(const std::string &path) const {
+    std::string replay_path(const std::string &path) const {
         if (path.compare(0, 4, "\\\\.\\") == 0) {
             if (const auto it = to_utf8.find(path.substr(4)); it != to_utf8.end()) {
-                return path.substr(0, 4) + it->second;
+                return path.substr(0, 4) + desc::utf8_to_ansi(it->second);
             }
         }
         return path;
@@ -147,136 +63,117 @@ struct code_page {
 code_page conversions_of(const std::vector<call> &calls) {
     code_page p;
     for (const call &c : calls) {
-        if (std::strcmp(c.function, "WideCharToMultiByte") != 0 || c.reply.empty()) {
+        if (!is_call(c, "WideCharToMultiByte") || c.reply.empty()) {
             continue;
         }
         std::u16string units;
         for (std::size_t i = 0; i + 1 < c.reply.size(); i += 2) {
-            units += static_cast<char16_t>(c.reply[i] | (c.reply[i + 1] << 8));
+            units += static_cast<char16_t>(le(c.reply, i, 2));
         }
-        while (!units.empty() && units.back() == 0) {
-            units.pop_back();
-        }
-        std::string ansi = c.text;
-        while (!ansi.empty() && ansi.back() == '\0') {
-            ansi.pop_back();
-        }
-        const std::string utf8 = utf16_to_utf8(units);
+        const std::string utf8 = utf16_to_utf8(units.substr(0, units.find_last_not_of(u'\0') + 1));
+        const std::string ansi = c.text.substr(0, c.text.find_last_not_of('\0') + 1);
         p.to_ansi.emplace(utf8, ansi);
         p.to_utf8.emplace(ansi, utf8);
     }
     return p;
 }
 
-// --- the name queries, as the scan reads their replies ---
+bool is_port_name_code(std::uint32_t code) {
+    return code == ioctl_usb_get_node_connection_name ||
+           code == ioctl_usb_get_node_connection_driverkey_name;
+}
 
-struct name_layout {
-    std::size_t length_offset; // ActualLength
-    std::size_t name_offset;
-    std::uint32_t probe_size;
-};
-
-name_layout layout_of(std::uint32_t code) {
-    if (code == code_port_hub_name || code == code_port_driver_key) {
-        return {4, 8, 10};
-    }
-    return {0, 4, 6};
+// A name query's reply: the root hub's name and the controller's driver key, to a
+// controller; a port's hub name and driver key, to a hub.
+bool is_name_query(const call &c) {
+    return is_port_name_code(c.code) || c.code == ioctl_get_hcd_driverkey_name ||
+           (c.code == ioctl_usb_get_root_hub_name && is_controller_path(c.device));
 }
 
 // What the scan reads of a name reply that filled `block_size` bytes: the stated
-// length, and the name within it up to its terminator.
-struct name_view {
-    std::uint32_t stated = 0;
-    std::u16string name;
-    bool operator==(const name_view &) const = default;
-};
-
-name_view read_name(const std::vector<std::uint8_t> &reply, std::uint32_t block_size,
-                    const name_layout &l) {
-    std::vector<std::uint8_t> block(reply);
-    block.resize(std::max<std::size_t>(block_size, l.length_offset + 4), 0);
-    name_view v;
-    v.stated = u32_at(block, l.length_offset);
-    const std::size_t end = std::min<std::size_t>(block_size, v.stated);
-    for (std::size_t at = l.name_offset; at + 1 < end; at += 2) {
-        const auto unit = static_cast<char16_t>(u16_at(block, at));
-        if (unit == 0) {
-            break;
-        }
-        v.name += unit;
+// length (ActualLength), then the name's units within it up to its terminator.
+std::vector<std::uint32_t> read_name(const std::vector<std::uint8_t> &reply,
+                                     std::uint32_t block_size, std::uint32_t code) {
+    const std::size_t length_at = is_port_name_code(code) ? 4 : 0;
+    std::vector<std::uint32_t> v{le(reply, length_at)};
+    const std::size_t end = std::min<std::size_t>(block_size, v.front());
+    for (std::size_t at = length_at + 4; at + 1 < end && le(reply, at, 2) != 0; at += 2) {
+        v.push_back(le(reply, at, 2));
     }
     return v;
 }
 
-// The reply the emulated machine gives for a name, cut to the caller's buffer.
-std::vector<std::uint8_t> name_reply(std::uint32_t port, const std::string &name,
-                                     const name_layout &l, std::uint32_t out_size) {
-    const std::u16string wide = utf8_to_utf16(name);
-    std::vector<std::uint8_t> r(l.name_offset + 2 * (wide.size() + 1), 0);
-    auto put = [&r](std::size_t at, std::uint32_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i) {
-            r[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-        }
-    };
-    if (l.name_offset == 8) {
-        put(0, port, 4);
+// What the scan or the report reads of any reply: a name, a hub's port count, a
+// port's IDs, speed, hub flag and connection status; all of it for others.
+std::vector<std::uint32_t> reply_view(const call &c, const std::vector<std::uint8_t> &reply) {
+    if (is_name_query(c)) {
+        return read_name(reply, c.out_size, c.code);
     }
-    put(l.length_offset, static_cast<std::uint32_t>(r.size()), 4);
-    for (std::size_t i = 0; i < wide.size(); ++i) {
-        put(l.name_offset + 2 * i, wide[i], 2);
+    if (c.code == ioctl_usb_get_node_information) {
+        return {le(reply, node_information_port_count_offset, 1)};
     }
-    r.resize(std::min<std::size_t>(r.size(), out_size));
-    return r;
-}
-
-// --- device paths ---
-
-std::optional<int> controller_number(const std::string &path) {
-    const std::string l = ascii_lower(path);
-    if (l.size() == 8 && l.compare(0, 7, "\\\\.\\hcd") == 0 && l[7] >= '0' && l[7] <= '9') {
-        return l[7] - '0';
+    if (c.code == ioctl_usb_get_node_connection_information ||
+        c.code == ioctl_usb_get_node_connection_information_ex) {
+        return {le(reply, id_vendor_offset, 2), le(reply, id_product_offset, 2),
+                le(reply, offsetof(port_connection, Speed), 1),
+                le(reply, offsetof(port_connection, DeviceIsHub), 1),
+                le(reply, offsetof(port_connection, ConnectionStatus))};
     }
-    return std::nullopt;
+    return {reply.begin(), reply.end()};
 }
 
-bool is_interface_path(const std::string &path) {
-    return path.compare(0, 4, "\\\\?\\") == 0;
-}
-
-bool is_controller_path(const std::string &path) {
-    return controller_number(path) || is_interface_path(path);
-}
-
-std::string hub_path(const code_page &p, const std::string &name) {
-    return "\\\\.\\" + p.ansi(name);
-}
-
-// --- what the recorded pass says ---
-
-// The calls of one kind to one device and port, in order.
+// The control codes sent to one device and port, in order.
 using call_key = std::tuple<std::string, std::uint32_t, std::uint32_t>;
 
 struct recorded {
     const std::vector<call> &calls;
     code_page ansi;
-    std::vector<bool> second; // a name query's second call (after its probe)
-    std::map<call_key, std::vector<std::size_t>> by_key;
-    std::map<std::string, std::vector<std::size_t>> opens; // CreateFileA by path
+    std::vector<bool> second = std::vector<bool>(calls.size()); // a name query's second call
+    std::map<call_key, std::vector<std::size_t>> by_key = {};
+    std::map<std::string, std::vector<std::size_t>> opens = {}; // CreateFileA by path
+    // The interface paths the enumeration listed, in its order ("" where the path
+    // could not be read), and the device ID each controller's first walk looked up.
+    std::vector<std::string> interfaces = {};
+    std::map<std::string, std::string> looked_up = {};
+    desc::machine m = {};                 // the description, as it is built
+    std::set<std::string> hub_names = {}; // lower-case: a name names one hub
+    int placeholders = 0;
+
+    const std::vector<std::size_t> &of(const std::string &device, std::uint32_t code,
+                                       std::uint32_t port) const {
+        static const std::vector<std::size_t> none;
+        const auto it = by_key.find({device, code, port});
+        return it != by_key.end() ? it->second : none;
+    }
 };
 
-bool is_name_code(const call &c) {
-    return c.code == code_hcd_driver_key || c.code == code_port_hub_name ||
-           c.code == code_port_driver_key ||
-           (c.code == code_root_hub_name && is_controller_path(c.device));
-}
-
 recorded index_calls(const std::vector<call> &calls) {
-    recorded r{calls, conversions_of(calls), std::vector<bool>(calls.size(), false), {}, {}};
+    recorded r{calls, conversions_of(calls)};
     std::optional<std::pair<call_key, std::uint32_t>> probe; // awaiting its second call
+    bool detail = false;                                     // awaiting an interface's path
+    // The paths first opened since the last open of a controller, whose walks have
+    // read no device ID yet.
+    std::vector<std::string> walks;
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const call &c = calls[i];
         if (is_call(c, "CreateFileA")) {
+            if (is_controller_path(c.device)) {
+                walks.clear();
+            }
             r.opens[c.device].push_back(i);
+            if (r.opens[c.device].size() == 1) {
+                walks.push_back(c.device);
+            }
+        } else if (is_call(c, "CM_Get_Device_IDA") && c.ok) {
+            for (const std::string &walk : std::exchange(walks, {})) {
+                r.looked_up.emplace(walk, ansi_to_utf8(c.text));
+            }
+        } else if (is_call(c, "SetupDiEnumDeviceInterfaces") && c.ok) {
+            r.interfaces.emplace_back();
+            detail = true;
+        } else if (is_call(c, "SetupDiGetDeviceInterfaceDetailA") && c.ok && detail) {
+            r.interfaces.back() = c.text;
+            detail = false;
         }
         if (!is_call(c, "DeviceIoControl")) {
             continue;
@@ -285,95 +182,91 @@ recorded index_calls(const std::vector<call> &calls) {
         r.by_key[key].push_back(i);
         r.second[i] = probe && probe->first == key && probe->second == c.out_size;
         probe.reset();
-        if (is_name_code(c) && !r.second[i] && c.ok) {
-            probe.emplace(key, read_name(c.reply, c.out_size, layout_of(c.code)).stated);
+        if (is_name_query(c) && !r.second[i] && c.ok) {
+            probe.emplace(key, read_name(c.reply, c.out_size, c.code).front());
         }
     }
     return r;
 }
 
-// The name the first answered second call of a query gave, if any.
+bool opened(const recorded &r, const std::string &path) {
+    const auto it = r.opens.find(path);
+    return it != r.opens.end() && r.calls[it->second.front()].ok;
+}
+
+// The name a query's second calls gave: the first that names a hub the scan
+// opened, or else the first, if any.
 std::optional<std::string> learned_name(const recorded &r, const std::string &device,
                                         std::uint32_t code, std::uint32_t port) {
-    const auto it = r.by_key.find({device, code, port});
-    if (it == r.by_key.end()) {
-        return std::nullopt;
-    }
-    for (std::size_t i : it->second) {
+    std::optional<std::string> first;
+    for (std::size_t i : r.of(device, code, port)) {
         const call &c = r.calls[i];
         if (r.second[i] && c.ok) {
-            return utf16_to_utf8(read_name(c.reply, c.out_size, layout_of(code)).name);
+            const std::vector<std::uint32_t> v = read_name(c.reply, c.out_size, code);
+            const std::string name = utf16_to_utf8(std::u16string(v.begin() + 1, v.end()));
+            if (opened(r, r.ansi.hub_path(name))) {
+                return name;
+            }
+            first = first.value_or(name);
         }
     }
-    return std::nullopt;
+    return first;
 }
 
 const call *first_answer(const recorded &r, const std::string &device, std::uint32_t code,
                          std::uint32_t port) {
-    const auto it = r.by_key.find({device, code, port});
-    if (it != r.by_key.end()) {
-        for (std::size_t i : it->second) {
-            if (r.calls[i].ok) {
-                return &r.calls[i];
-            }
+    for (std::size_t i : r.of(device, code, port)) {
+        if (r.calls[i].ok) {
+            return &r.calls[i];
         }
     }
     return nullptr;
 }
 
-// --- the topology ---
-
-struct builder {
-    const recorded &r;
-    desc::machine m;
-    std::set<std::string> hub_names; // lower-case: a name names one hub
-    int placeholders = 0;
-};
-
 constexpr int deepest_hub = 8; // as deep as the scan follows external hubs, and one more
 constexpr const char *unnamed_hub = "CAPTURE#UNNAMED_HUB#";
 
-// A hub's name for the description: the one it answered, or, where it gave none
-// that can stand (none, empty, or another hub's), one made up that no device path
-// of the pass could name.
-std::string hub_name_for(builder &b, const std::optional<std::string> &answered) {
-    if (answered && !answered->empty() && b.hub_names.insert(ascii_lower(*answered)).second) {
-        return *answered;
-    }
-    std::string made = unnamed_hub + std::to_string(b.placeholders++);
-    b.hub_names.insert(ascii_lower(made));
-    return made;
+// A name that can stand for a new hub: not empty, and no other hub's.
+bool fresh(const recorded &b, const std::optional<std::string> &name) {
+    return name && !name->empty() && b.hub_names.count(desc::lower(*name)) == 0;
 }
 
-desc::hub_desc build_hub(builder &b, const std::string &name, int depth);
+// A hub's name for the description: the one it answered, or, where that cannot
+// stand, one made up that no device path of the pass could name.
+std::string hub_name_for(recorded &b, const std::optional<std::string> &answered) {
+    const std::string name =
+        fresh(b, answered) ? *answered : unnamed_hub + std::to_string(b.placeholders++);
+    b.hub_names.insert(desc::lower(name));
+    return name;
+}
+
+desc::hub_desc build_hub(recorded &b, const std::string &name, int depth);
 
 // A port as its first answered connection query showed it; none where the
 // description's empty port answers the same.
-std::optional<desc::port_desc> build_port(builder &b, const std::string &path, std::uint32_t port,
+std::optional<desc::port_desc> build_port(recorded &b, const std::string &path, std::uint32_t port,
                                           int depth) {
-    const call *ex = first_answer(b.r, path, code_connection_ex, port);
-    const call *older = ex == nullptr ? first_answer(b.r, path, code_connection, port) : nullptr;
-    if (ex == nullptr && older == nullptr) {
+    const call *ex = first_answer(b, path, ioctl_usb_get_node_connection_information_ex, port);
+    const call *c =
+        ex != nullptr ? ex : first_answer(b, path, ioctl_usb_get_node_connection_information, port);
+    if (c == nullptr) {
         return std::nullopt;
     }
-    const std::vector<std::uint8_t> &reply = ex != nullptr ? ex->reply : older->reply;
+    const std::vector<std::uint32_t> v = reply_view(*c, c->reply); // vid, pid, speed, hub, status
     desc::port_desc p;
     p.port = port;
-    p.vid = u16_at(reply, 12);
-    p.pid = u16_at(reply, 14);
-    const std::uint8_t speed = reply.size() > 23 ? reply[23] : 0;
-    p.speed = ex != nullptr ? std::min<std::uint8_t>(speed, 2) : (speed == 0 ? 1 : 0);
-    p.device_is_hub = reply.size() > 24 && reply[24] != 0;
-    p.status = u32_at(reply, 31);
+    p.vid = static_cast<std::uint16_t>(v[0]);
+    p.pid = static_cast<std::uint16_t>(v[1]);
+    p.speed = static_cast<std::uint8_t>(ex != nullptr ? std::min(v[2], 2u) : v[2] == 0 ? 1 : 0);
+    p.device_is_hub = v[3] != 0;
+    p.status = v[4];
     p.legacy_only = ex == nullptr;
-    p.driver_key = learned_name(b.r, path, code_port_driver_key, port);
-    char id[64];
-    std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X\\%u", p.vid, p.pid, port);
-    p.device_id = id;
-    p.description = "USB Composite Device";
+    p.driver_key = learned_name(b, path, ioctl_usb_get_node_connection_driverkey_name, port);
+    p.device_id = desc::keys::default_port_device_id(p.vid, p.pid, port);
+    p.description = desc::keys::default_port_description;
     if (p.device_is_hub && depth < deepest_hub) {
-        const auto inner = learned_name(b.r, path, code_port_hub_name, port);
-        if (inner && !inner->empty() && b.hub_names.count(ascii_lower(*inner)) == 0) {
+        const auto inner = learned_name(b, path, ioctl_usb_get_node_connection_name, port);
+        if (fresh(b, inner)) {
             p.hub.push_back(build_hub(b, hub_name_for(b, inner), depth + 1));
         }
     }
@@ -382,12 +275,12 @@ std::optional<desc::port_desc> build_port(builder &b, const std::string &path, s
     return plain ? std::nullopt : std::optional<desc::port_desc>(std::move(p));
 }
 
-desc::hub_desc build_hub(builder &b, const std::string &name, int depth) {
+desc::hub_desc build_hub(recorded &b, const std::string &name, int depth) {
     desc::hub_desc h;
     h.name = name;
-    const std::string path = hub_path(b.r.ansi, name);
-    if (const call *info = first_answer(b.r, path, code_node_information, 0)) {
-        h.port_count = info->reply.size() > 6 ? info->reply[6] : 0;
+    const std::string path = b.ansi.hub_path(name);
+    if (const call *info = first_answer(b, path, ioctl_usb_get_node_information, 0)) {
+        h.port_count = reply_view(*info, info->reply).front();
     }
     for (std::uint32_t port = 1; port <= h.port_count; ++port) {
         if (auto p = build_port(b, path, port, depth)) {
@@ -397,673 +290,372 @@ desc::hub_desc build_hub(builder &b, const std::string &name, int depth) {
     return h;
 }
 
-bool opened(const recorded &r, const std::string &path) {
-    const auto it = r.opens.find(path);
-    return it != r.opens.end() && r.calls[it->second.front()].ok;
-}
-
-// The device ID the walk of the controller opened as `path` looked up.
-std::string looked_up_id(const recorded &r, const std::string &path) {
-    const auto it = r.opens.find(path);
-    if (it == r.opens.end()) {
-        return "";
-    }
-    for (std::size_t i = it->second.front() + 1; i < r.calls.size(); ++i) {
-        const call &c = r.calls[i];
-        if (is_call(c, "CreateFileA") && is_controller_path(c.device)) {
-            break;
-        }
-        if (is_call(c, "CM_Get_Device_IDA") && c.ok) {
-            return c.text;
-        }
-    }
-    return "";
-}
-
 // What one walk of a controller, opened as `path`, learned of it; a controller
 // walked twice (by number and by interface) takes what the first walk could not.
-void learn_controller(builder &b, desc::controller_desc &c, const std::string &path) {
+void learn_controller(recorded &b, desc::controller_desc &c, const std::string &path) {
+    c.description = desc::keys::default_controller_description;
     if (c.driver_key.empty()) {
-        c.driver_key = learned_name(b.r, path, code_hcd_driver_key, 0).value_or("");
+        c.driver_key = learned_name(b, path, ioctl_get_hcd_driverkey_name, 0).value_or("");
     }
     if (c.device_id.empty()) {
-        c.device_id = looked_up_id(b.r, path);
+        const auto id = b.looked_up.find(path);
+        c.device_id = id != b.looked_up.end() ? id->second : "";
     }
-    if (!c.root_hub.name.empty() && c.root_hub.name.rfind(unnamed_hub, 0) != 0) {
+    if (opened(b, b.ansi.hub_path(c.root_hub.name))) {
         return;
     }
-    const auto root = learned_name(b.r, path, code_root_hub_name, 0);
-    const bool walkable =
-        opened(b.r, path) && root && !root->empty() && b.hub_names.count(ascii_lower(*root)) == 0;
-    if (walkable) {
+    const auto root = learned_name(b, path, ioctl_usb_get_root_hub_name, 0);
+    if (opened(b, path) && fresh(b, root)) {
         c.root_hub = build_hub(b, hub_name_for(b, root), 0);
     } else if (c.root_hub.name.empty()) {
         c.root_hub = desc::hub_desc{hub_name_for(b, std::nullopt), 0, {}};
     }
 }
 
-desc::controller_desc build_controller(builder &b, const std::string &path) {
-    desc::controller_desc c;
-    c.description = "USB Universal Host Controller";
-    learn_controller(b, c, path);
-    return c;
-}
-
-// The interface paths the enumeration listed, in its order; "" where the path
-// could not be read.
-std::vector<std::string> listed_interfaces(const recorded &r) {
-    std::vector<std::string> paths;
-    bool waiting = false;
-    for (const call &c : r.calls) {
-        if (is_call(c, "SetupDiEnumDeviceInterfaces") && c.ok) {
-            paths.emplace_back();
-            waiting = true;
-        } else if (waiting && is_call(c, "SetupDiGetDeviceInterfaceDetailA") && c.ok) {
-            paths.back() = c.text;
-            waiting = false;
-        }
-    }
-    return paths;
-}
-
-// The controller that answered to a number and is the one the interface path
-// names: the same root hub, or failing that the same driver key.
-std::vector<desc::controller_desc>::iterator twin_of(const builder &b, const std::string &path,
-                                                     std::vector<desc::controller_desc> &numbered) {
-    const auto root = learned_name(b.r, path, code_root_hub_name, 0);
-    const auto key = learned_name(b.r, path, code_hcd_driver_key, 0);
-    return std::find_if(numbered.begin(), numbered.end(), [&](const desc::controller_desc &n) {
-        return !n.interface &&
-               ((root && !root->empty() && ascii_lower(*root) == ascii_lower(n.root_hub.name)) ||
-                (key && !key->empty() && ascii_lower(*key) == ascii_lower(n.driver_key)));
-    });
-}
-
 // The controllers: those the interface enumeration listed, in its order (one
-// that also answered to its number is one controller), then those that answered
-// only to a number.
-void build_controllers(builder &b) {
+// that also answered to its number, with the same root hub or failing that the
+// same driver key, is one controller), then those that answered only to a number.
+void build_controllers(recorded &b) {
     std::vector<desc::controller_desc> numbered;
-    for (const auto &[path, opens] : b.r.opens) {
+    for (const auto &[path, opens] : b.opens) {
         const auto number = controller_number(path);
-        const call &first = b.r.calls[opens.front()];
-        if (number && (first.ok || first.error != error_file_not_found)) {
-            numbered.push_back(build_controller(b, path));
-            numbered.back().number = *number;
-            numbered.back().interface = false;
+        const call &first = b.calls[opens.front()];
+        if (number && (first.ok || first.error != ERROR_FILE_NOT_FOUND)) {
+            desc::controller_desc &c = numbered.emplace_back();
+            learn_controller(b, c, path);
+            c.number = *number;
+            c.interface = false;
         }
     }
-    for (const std::string &path : listed_interfaces(b.r)) {
-        const auto twin = twin_of(b, path, numbered);
-        if (twin == numbered.end()) {
-            desc::controller_desc c = build_controller(b, path);
-            c.interface_path = path.empty() ? std::nullopt : std::optional<std::string>(path);
-            b.m.controllers.push_back(std::move(c));
-            continue;
+    for (const std::string &path : b.interfaces) {
+        const auto root = learned_name(b, path, ioctl_usb_get_root_hub_name, 0);
+        const auto key = learned_name(b, path, ioctl_get_hcd_driverkey_name, 0);
+        const auto twin = std::find_if(numbered.begin(), numbered.end(), [&](const auto &n) {
+            return (root && !root->empty() && desc::lower(*root) == desc::lower(n.root_hub.name)) ||
+                   (key && !key->empty() && desc::lower(*key) == desc::lower(n.driver_key));
+        });
+        desc::controller_desc &c = b.m.controllers.emplace_back();
+        if (twin != numbered.end()) {
+            c = std::move(*twin);
+            numbered.erase(twin);
         }
-        twin->interface = true;
-        twin->interface_path = path;
-        learn_controller(b, *twin, path);
-        b.m.controllers.push_back(*twin);
-        numbered.erase(twin);
+        c.interface = true;
+        c.interface_path = path.empty() ? std::nullopt : std::optional<std::string>(path);
+        learn_controller(b, c, path);
     }
     for (desc::controller_desc &c : numbered) {
         b.m.controllers.push_back(std::move(c));
     }
 }
 
-// --- the device tree, as far as the lookups walked it ---
-
-struct tree_node {
-    std::optional<std::string> driver_key;
-    std::string device_id;
-    std::optional<std::string> description;
-    desc::node_state state;
-    std::vector<std::uint32_t> children;
-    std::uint32_t parent = 0;
-};
-
-struct captured_tree {
-    std::uint32_t root = 0; // 0: the root was never located
-    std::map<std::uint32_t, tree_node> nodes;
-
-    const tree_node *find(std::uint32_t n) const {
-        if (n == 0) {
-            return nullptr;
-        }
-        const auto it = nodes.find(n);
-        return it == nodes.end() ? nullptr : &it->second;
-    }
-    // The node after `n` among its parent's children, or 0.
-    std::uint32_t next_sibling(std::uint32_t n) const {
-        const tree_node *node = find(n);
-        const tree_node *parent = node != nullptr ? find(node->parent) : nullptr;
-        if (parent == nullptr) {
-            return 0;
-        }
-        const auto it = std::find(parent->children.begin(), parent->children.end(), n);
-        return it != parent->children.end() && it + 1 != parent->children.end() ? *(it + 1) : 0;
-    }
-};
-
-void learn_node(captured_tree &t, const call &c) {
-    if (is_call(c, "CM_Locate_DevNodeA")) {
-        t.root = c.result_node;
-        t.nodes[t.root];
-    } else if (is_call(c, "CM_Get_Child") && t.nodes[c.node].children.empty()) {
-        t.nodes[c.node].children.push_back(c.result_node);
-        t.nodes[c.result_node].parent = c.node;
-    } else if (is_call(c, "CM_Get_Sibling")) {
-        const std::uint32_t parent = t.nodes[c.node].parent;
-        if (parent != 0) {
-            std::vector<std::uint32_t> &siblings = t.nodes[parent].children;
-            if (std::find(siblings.begin(), siblings.end(), c.result_node) == siblings.end()) {
-                const auto at = std::find(siblings.begin(), siblings.end(), c.node);
-                siblings.insert(at == siblings.end() ? at : at + 1, c.result_node);
-            }
-        }
-        t.nodes[c.result_node].parent = parent;
-    } else if (is_call(c, "CM_Get_Parent")) {
-        t.nodes[c.node].parent = c.result_node;
-    } else if (is_call(c, "CM_Get_DevNode_Registry_PropertyA")) {
-        (c.code == property_driver ? t.nodes[c.node].driver_key : t.nodes[c.node].description) =
-            c.text;
-    } else if (is_call(c, "CM_Get_Device_IDA")) {
-        t.nodes[c.node].device_id = c.text;
-    }
-}
-
+// The device tree, as far as the lookups walked it.
 captured_tree learn_tree(const recorded &r) {
     captured_tree t;
     for (const call &c : r.calls) {
-        if (c.ok && std::strncmp(c.function, "CM_", 3) == 0) {
-            learn_node(t, c);
+        if (!c.ok || std::strncmp(c.function, "CM_", 3) != 0) {
+            continue;
+        }
+        if (is_call(c, "CM_Locate_DevNodeA")) {
+            t.root = c.result_node;
+            t.nodes[t.root];
+        } else if (is_call(c, "CM_Get_Child") && t.nodes[c.node].children.empty()) {
+            t.nodes[c.node].children.push_back(c.result_node);
+            t.nodes[c.result_node].parent = c.node;
+        } else if (is_call(c, "CM_Get_Sibling")) {
+            const std::uint32_t parent = t.nodes[c.node].parent;
+            if (parent != 0) {
+                std::vector<std::uint32_t> &siblings = t.nodes[parent].children;
+                if (std::find(siblings.begin(), siblings.end(), c.result_node) == siblings.end()) {
+                    const auto at = std::find(siblings.begin(), siblings.end(), c.node);
+                    siblings.insert(at == siblings.end() ? at : at + 1, c.result_node);
+                }
+            }
+            t.nodes[c.result_node].parent = parent;
+        } else if (is_call(c, "CM_Get_Parent")) {
+            t.nodes[c.node].parent = c.result_node;
+        } else if (is_call(c, "CM_Get_DevNode_Registry_PropertyA")) {
+            (c.code == CM_DRP_DRIVER ? t.nodes[c.node].driver_key : t.nodes[c.node].description) =
+                ansi_to_utf8(c.text);
+        } else if (is_call(c, "CM_Get_Device_IDA")) {
+            t.nodes[c.node].device_id = ansi_to_utf8(c.text);
         }
     }
     return t;
 }
 
-desc::node_desc tree_desc(const captured_tree &t, std::uint32_t n, std::set<std::uint32_t> &seen) {
-    desc::node_desc out;
-    const tree_node *node = t.find(n);
-    seen.insert(n);
-    out.driver_key = node->driver_key;
-    out.device_id = node->device_id;
-    out.description = node->description;
-    out.state = node->state;
-    for (std::uint32_t child : node->children) {
-        if (t.find(child) != nullptr && seen.count(child) == 0) {
-            out.children.push_back(tree_desc(t, child, seen));
+// The machine a description stands for, with its model's state from the start;
+// `held` false where the model cannot hold it.
+struct model {
+    std::vector<std::uint8_t> table;
+    qvm_view view{};
+    std::vector<std::uint32_t> state;
+    bool held = false;
+
+    explicit model(const desc::machine &m) : table(desc::machine_table(m)) {
+        held = qvm_load(&view, table.data(), static_cast<std::uint32_t>(table.size())) == 0;
+        state.resize(held ? qvm_state_size(&view) / sizeof(std::uint32_t) : 0);
+        if (held) {
+            qvm_start(&view, reinterpret_cast<qvm_state *>(state.data()));
         }
     }
-    return out;
-}
+    qvm_answer ask(const qvm_request &r) {
+        qvm_answer a;
+        qvm_ask(&view, reinterpret_cast<qvm_state *>(state.data()), &r, &a);
+        return a;
+    }
+};
 
-// What the device tree of the description answers a configuration-manager call:
-// CR_SUCCESS or the CONFIGRET of its failure.
-std::uint32_t tree_answer(const captured_tree &t, const call &c) {
-    const tree_node *node = t.find(c.node);
-    if (is_call(c, "CM_Locate_DevNodeA")) {
-        return t.root != 0 ? 0 : cr_no_such_devnode;
-    }
-    if (node == nullptr) {
-        return cr_no_such_devnode;
-    }
-    if (is_call(c, "CM_Get_Child")) {
-        return node->children.empty() ? cr_no_such_devnode : 0;
-    }
-    if (is_call(c, "CM_Get_Sibling")) {
-        return t.next_sibling(c.node) == 0 ? cr_no_such_devnode : 0;
-    }
-    if (is_call(c, "CM_Get_Parent")) {
-        return t.find(node->parent) == nullptr ? cr_no_such_devnode : 0;
-    }
-    const std::optional<std::string> text = is_call(c, "CM_Get_Device_IDA")
-                                                ? std::optional<std::string>(node->device_id)
-                                            : c.code == property_driver ? node->driver_key
-                                                                        : node->description;
-    if (!text) {
-        return cr_no_such_value;
-    }
-    return text->size() < devnode_text_size ? 0 : cr_buffer_small;
-}
-
-// --- the calls the topology answers differently: faults ---
-
-// One group of calls a fault's narrowing counts together, and the faults its
-// differing calls need, by their place in the group.
+// The calls one narrowing (a fault with only its function, device, code, port and
+// size) counts, and the faults its differing calls need, by their place among them.
 struct fault_group {
+    desc::fault narrowing;
     std::uint32_t calls = 0;
     std::vector<std::pair<std::uint32_t, desc::fault>> differing;
 };
 
-bool same_action(const desc::fault &a, const desc::fault &b) {
-    return a.action == b.action && a.error == b.error && a.length == b.length && a.bytes == b.bytes;
-}
-
-struct fault_maker {
-    std::map<std::string, fault_group> groups;
-    std::vector<std::string> order; // groups in the order their first call came
-
-    fault_group &count(const std::string &key) {
-        auto [it, added] = groups.try_emplace(key);
-        if (added) {
-            order.push_back(key);
-        }
-        ++it->second.calls;
-        return it->second;
-    }
-    void differs(fault_group &g, desc::fault f) {
-        g.differing.emplace_back(g.calls, std::move(f));
-    }
-    // One fault for every call of a group where all of them differ alike;
-    // otherwise one for each differing call, at its place.
-    std::vector<desc::fault> faults() const {
-        std::vector<desc::fault> out;
-        for (const std::string &key : order) {
-            const fault_group &g = groups.at(key);
-            const bool all_alike =
-                !g.differing.empty() && g.differing.size() == g.calls &&
-                std::all_of(g.differing.begin(), g.differing.end(), [&](const auto &d) {
-                    return same_action(d.second, g.differing.front().second);
-                });
-            for (const auto &[nth, f] : g.differing) {
-                out.push_back(f);
-                out.back().nth = all_alike ? 0 : nth;
-                if (all_alike) {
-                    break;
-                }
-            }
-        }
-        return out;
-    }
-};
-
-desc::fault failure_of(const call &c) {
-    desc::fault f;
-    f.function = c.function;
-    f.error = c.error;
-    return f;
-}
-
-desc::fault reply_of(const call &c) {
-    desc::fault f;
-    f.function = c.function;
-    f.action = desc::fault::raw_reply;
-    f.bytes = c.reply;
-    return f;
-}
-
-// The device of the description a path opens: a controller or a hub.
-struct device_ref {
-    const desc::controller_desc *controller = nullptr;
-    const desc::hub_desc *hub = nullptr;
-};
-
-void index_hubs(const code_page &p, const desc::hub_desc &h,
-                std::map<std::string, const desc::hub_desc *> &hubs) {
-    hubs.emplace(ascii_lower(hub_path(p, h.name)), &h);
-    for (const desc::port_desc &port : h.ports) {
-        for (const desc::hub_desc &inner : port.hub) {
-            index_hubs(p, inner, hubs);
-        }
-    }
-}
-
-struct topology {
+struct replay {
     const desc::machine &m;
-    std::map<std::string, const desc::hub_desc *> hubs; // by lower-case device path
-
     const code_page &ansi;
-    topology(const desc::machine &machine, const code_page &p) : m(machine), ansi(p) {
-        for (const desc::controller_desc &c : m.controllers) {
-            index_hubs(p, c.root_hub, hubs);
-        }
-    }
-    device_ref find(const std::string &path) const {
-        device_ref d;
-        const auto number = controller_number(path);
-        for (const desc::controller_desc &c : m.controllers) {
-            if ((number && c.number == number) ||
-                (!number && c.interface && c.interface_path &&
-                 ascii_lower(*c.interface_path) == ascii_lower(path))) {
-                d.controller = &c;
-            }
-        }
-        const auto it = hubs.find(ascii_lower(path));
-        if (d.controller == nullptr && !number && it != hubs.end()) {
-            d.hub = it->second;
-        }
-        return d;
-    }
+    model machine;
+    std::map<std::uint32_t, std::uint32_t> nodes; // a DEVINST of the PC's, the model's
+    std::uint32_t interface = 0;                  // the one the detail calls are about
+    std::vector<fault_group> groups;              // as their first calls came
+    std::vector<std::tuple<desc::fault, std::uint32_t, std::uint32_t, bool>> verified;
+    std::vector<std::string> gaps;
 };
 
-const desc::port_desc *listed(const desc::hub_desc &h, std::uint32_t port) {
-    for (const desc::port_desc &p : h.ports) {
-        if (p.port == port) {
-            return &p;
+// A recorded call as the model is asked it, with room for the answer, and what
+// a fault for it is narrowed by (its function; its device, code, port or size).
+struct asked {
+    qvm_request request{};
+    std::string text;
+    std::vector<std::uint8_t> in, out;
+    desc::fault narrowing;
+};
+
+bool is_text_call(std::uint32_t c) {
+    return c == QVM_GET_PROPERTY || c == QVM_GET_DEVICE_ID;
+}
+
+// Where the scan asked about a DEVINST, the one the model gave the replay for
+// it; where it sent a control code, the input (the port number is all it sends).
+void request_of(asked &a, const call &c, const replay &p) {
+    const std::uint32_t which = desc::keys::machine_call(c.function);
+    const auto node = p.nodes.find(c.node);
+    a.text = which == QVM_LOCATE_DEVNODE ? c.text : p.ansi.replay_path(c.device);
+    const bool fills = which == QVM_DEVICE_IO_CONTROL || which == QVM_INTERFACE_DETAIL;
+    a.out.resize(fills || is_text_call(which) ? c.out_size : 0);
+    a.in.resize(std::max<std::size_t>(c.in_size, 4));
+    std::memcpy(a.in.data(), &c.port, 4);
+    a.request = {.call = which,
+                 .text = a.text.empty() ? nullptr : a.text.c_str(),
+                 .device = qvm_find_device(&p.machine.view, a.text.c_str()),
+                 .code = which == QVM_INTERFACE_DETAIL ? p.interface : c.code,
+                 .in = c.in_size != 0 ? a.in.data() : nullptr,
+                 .in_size = c.in_size,
+                 .out = a.out.empty() ? nullptr : a.out.data(),
+                 .out_size = c.out_size,
+                 .node = node != p.nodes.end() ? node->second : 0,
+                 .size = c.size,
+                 .now_ms = 0};
+    const bool ioctl = which == QVM_DEVICE_IO_CONTROL;
+    a.narrowing.function = c.function;
+    a.narrowing.device = ioctl || which == QVM_CREATE_FILE ? ansi_to_utf8(a.text) : "";
+    a.narrowing.ioctl = ioctl ? c.code : 0;
+    a.narrowing.port = ioctl ? c.port : 0;
+    // A size a description can state (a 32-bit process asks no more).
+    a.narrowing.size = which == QVM_GLOBAL_ALLOC && c.size <= 0xFFFFFFFFu ? c.size : 0;
+}
+
+// A text the configuration manager left in the caller's buffer, as the scan reads
+// it: up to its terminator (kept), or the whole buffer where it has none.
+std::string buffer_text(const std::string &text, std::uint32_t size) {
+    return text.size() < size ? text + '\0' : text;
+}
+
+// Whether the model answered as recorded, as far as the scan reads the answer.
+bool answered_alike(const call &c, const asked &q, const qvm_answer &a) {
+    const auto *out = reinterpret_cast<const char *>(q.out.data());
+    const std::uint32_t which = q.request.call;
+    if (a.error != c.error || c.ok != (a.error == 0)) {
+        return false;
+    }
+    if (which == QVM_DEVICE_IO_CONTROL && c.ok) {
+        const std::vector<std::uint8_t> reply(q.out.data(),
+                                              q.out.data() + std::min(a.length, c.out_size));
+        return reply_view(c, c.reply) == reply_view(c, reply);
+    }
+    if (which == QVM_INTERFACE_DETAIL && c.ok) {
+        const std::size_t at = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+        return q.out.size() > at &&
+               std::string(out + at, strnlen(out + at, q.out.size() - at)) == c.text;
+    }
+    if (which == QVM_INTERFACE_DETAIL) { // the size a sizing call named is read
+        return c.error != ERROR_INSUFFICIENT_BUFFER || a.length == c.required;
+    }
+    return !is_text_call(which) || !c.ok ||
+           buffer_text(std::string(out, strnlen(out, q.out.size())), c.out_size) ==
+               buffer_text(c.text, c.out_size);
+}
+
+// The fault of the call's kind that answers as recorded, if one can: a failure,
+// the size a sizing call named, or the reply or text byte for byte.
+std::optional<desc::fault> fault_for(const call &c, const asked &q) {
+    desc::fault f = q.narrowing;
+    const std::uint32_t which = q.request.call;
+    if (!c.ok && which == QVM_INTERFACE_DETAIL && c.error == ERROR_INSUFFICIENT_BUFFER) {
+        f.action = desc::fault::actual_length;
+        f.length = c.required;
+    } else if (!c.ok) {
+        f.error = c.error;
+    } else if (which == QVM_DEVICE_IO_CONTROL || is_text_call(which)) {
+        const std::string text = buffer_text(c.text, c.out_size);
+        f.action = desc::fault::raw_reply;
+        f.bytes = which == QVM_DEVICE_IO_CONTROL
+                      ? c.reply
+                      : std::vector<std::uint8_t>(text.begin(), text.end());
+    } else {
+        return std::nullopt;
+    }
+    return f;
+}
+
+// One fault for every call of a group where all of them differ alike, but for
+// the configuration manager's calls other than the locate: Device Manager's walk
+// after the pass makes more of them, unrecorded, and such a fault would reach
+// those too. Otherwise one fault for each differing call, at its place.
+void add_faults(const fault_group &g, std::vector<desc::fault> &out) {
+    const desc::fault &first = g.differing.front().second;
+    bool alike = g.differing.size() == g.calls &&
+                 (first.function.rfind("CM_", 0) != 0 || first.function == "CM_Locate_DevNodeA");
+    for (const auto &[nth, f] : g.differing) {
+        alike = alike && f == first; // the same narrowing: the same answer
+    }
+    for (const auto &[nth, f] : g.differing) {
+        out.push_back(f);
+        out.back().nth = alike ? 0 : nth;
+        if (alike) {
+            return;
         }
     }
-    return nullptr;
 }
 
-// What the scan reads of a connection reply: the fields it or the report uses.
-std::vector<std::uint32_t> connection_view(const std::vector<std::uint8_t> &r) {
-    return {u16_at(r, 12), u16_at(r, 14), r.size() > 23 ? r[23] : 0u, r.size() > 24 ? r[24] : 0u,
-            u32_at(r, 31)};
-}
-
-std::vector<std::uint32_t> expected_connection(const desc::port_desc *p, bool older) {
-    if (p == nullptr) {
-        return {0, 0, 0, 0, 0};
+// The call no fault answers as recorded: which, where, and both answers.
+std::string gap_text(const call &c, std::size_t index, const qvm_answer &a) {
+    const char *form = std::strncmp(c.function, "CM_", 3) == 0 ? "0x%X" : "error %u";
+    char here[32] = "success", there[32] = "success", code[40] = "";
+    std::snprintf(here, sizeof here, c.error != 0 ? form : "success", c.error);
+    std::snprintf(there, sizeof there, a.error != 0 ? form : "success", a.error);
+    if (is_call(c, "DeviceIoControl")) {
+        std::snprintf(code, sizeof code, " 0x%X, port %u,", c.code, c.port);
     }
-    const std::uint32_t speed = older ? (p->speed == 0 ? 1u : 0u) : p->speed;
-    return {p->vid, p->pid, speed, p->device_is_hub ? 1u : 0u, p->status};
+    return "call " + std::to_string(index + 1) + ", " + c.function + code +
+           (c.device.empty() ? "" : " " + c.device) + ": " + here + " here, " + there +
+           " in the replay" + (c.error == a.error ? ", its reply otherwise" : "");
 }
 
-// Whether the description answers a name query as the recorded call was answered,
-// as far as the scan reads it.
-bool same_name_answer(const call &c, const std::string &name) {
-    const name_layout l = layout_of(c.code);
-    const auto expected = name_reply(c.port, name, l, c.out_size);
-    return c.ok && read_name(c.reply, c.out_size, l) == read_name(expected, c.out_size, l);
-}
-
-// Whether a hub answers the recorded control code the same way.
-bool hub_answers_alike(const desc::hub_desc &h, const call &c) {
-    if (c.code == code_node_information) {
-        return c.ok && (c.reply.size() > 6 ? c.reply[6] : 0u) == h.port_count;
-    }
-    if (c.port == 0 || c.port > h.port_count) {
-        return !c.ok && c.error == error_invalid_parameter;
-    }
-    const desc::port_desc *p = listed(h, c.port);
-    if (c.code == code_connection || c.code == code_connection_ex) {
-        const bool older = c.code == code_connection;
-        const bool answers = (p != nullptr && p->legacy_only) == older;
-        if (!answers) {
-            return !c.ok && c.error == error_invalid_function;
+// Whether the machine, with the fault planted for every call of its kind,
+// answers the call as recorded: the model, not the describer, says what a fault
+// does. Asked once for each fault and request.
+bool fault_answers(replay &p, const desc::fault &f, const call &c, asked &q) {
+    const qvm_request &r = q.request;
+    for (const auto &[known, node, code, alike] : p.verified) {
+        if (node == r.node && code == r.code && known == f) {
+            return alike;
         }
-        return c.ok && connection_view(c.reply) == expected_connection(p, older);
     }
-    if (c.code == code_port_hub_name) {
-        return same_name_answer(c, p != nullptr && !p->hub.empty() ? p->hub.front().name : "");
-    }
-    if (p == nullptr || p->status == 0) {
-        return !c.ok && c.error == error_invalid_parameter;
-    }
-    if (!p->driver_key) { // no driver yet
-        return !c.ok && c.error == error_file_not_found;
-    }
-    return same_name_answer(c, *p->driver_key);
+    desc::machine planted = p.m;
+    planted.faults = {f};
+    planted.faults.back().nth = 0;
+    std::fill(q.out.begin(), q.out.end(), std::uint8_t{0});
+    return std::get<3>(
+        p.verified.emplace_back(f, r.node, r.code, answered_alike(c, q, model(planted).ask(r))));
 }
 
-bool answers_alike(const topology &t, const call &c) {
-    const device_ref d = t.find(c.device);
-    if (d.controller != nullptr) {
-        return same_name_answer(c, c.code == code_hcd_driver_key ? d.controller->driver_key
-                                                                 : d.controller->root_hub.name);
+void replay_call(replay &p, const call &c, std::size_t index) {
+    asked q;
+    request_of(q, c, p);
+    if (q.request.call == QVM_NONE) {
+        return; // not the machine's: a pause, a command, a box, a trace, the version
     }
-    return d.hub == nullptr || hub_answers_alike(*d.hub, c);
-}
-
-void device_faults(fault_maker &faults, const topology &t, const call &c) {
-    char key[32];
-    std::snprintf(key, sizeof key, "|%X|%u", static_cast<unsigned>(c.code), c.port);
-    fault_group &g = faults.count("DeviceIoControl|" + c.device + key);
-    if (answers_alike(t, c)) {
+    const qvm_answer a = p.machine.ask(q.request);
+    p.interface = q.request.call == QVM_ENUM_INTERFACES ? c.code : p.interface;
+    if (c.ok && a.error == 0 && a.node != 0) {
+        p.nodes[c.result_node] = a.node;
+    }
+    auto group = std::find_if(p.groups.begin(), p.groups.end(),
+                              [&](const fault_group &g) { return g.narrowing == q.narrowing; });
+    if (group == p.groups.end()) {
+        group = p.groups.insert(group, {q.narrowing, 0, {}});
+    }
+    ++group->calls;
+    if (answered_alike(c, q, a)) {
         return;
     }
-    desc::fault f = c.ok ? reply_of(c) : failure_of(c);
-    f.ioctl = c.code;
-    f.device = t.ansi.utf8_path(c.device);
-    f.port = c.port;
-    faults.differs(g, std::move(f));
-}
-
-void open_faults(fault_maker &faults, const topology &t, const call &c) {
-    fault_group &g = faults.count("CreateFileA|" + c.device);
-    const device_ref d = t.find(c.device);
-    const bool there = d.controller != nullptr || d.hub != nullptr;
-    if (!c.ok && (there || c.error != error_file_not_found)) {
-        desc::fault f = failure_of(c);
-        f.device = t.ansi.utf8_path(c.device);
-        faults.differs(g, std::move(f));
-    }
-}
-
-// The interface enumeration and its detail calls; `index` is the interface the
-// detail calls are for.
-void interface_faults(fault_maker &faults, const desc::machine &m, const call &c,
-                      std::size_t &index) {
-    fault_group &g = faults.count(c.function);
-    std::size_t listed_count = 0;
-    const desc::controller_desc *current = nullptr;
-    for (const desc::controller_desc &ctl : m.controllers) {
-        if (ctl.interface && listed_count++ == index) {
-            current = &ctl;
-        }
-    }
-    if (is_call(c, "SetupDiEnumDeviceInterfaces")) {
-        index = c.code;
-        if (!c.ok && (c.code < listed_count || c.error != error_no_more_items)) {
-            faults.differs(g, failure_of(c));
-        }
-    } else if (is_call(c, "SetupDiGetDeviceInterfaceDetailA") && c.out_size == 0) {
-        const std::string path = current != nullptr ? current->interface_path.value_or("") : "";
-        const auto needed = static_cast<std::uint32_t>(detail_path_offset + path.size() + 1);
-        if (!c.ok && c.error != error_insufficient_buffer) {
-            faults.differs(g, failure_of(c));
-        } else if (!c.ok && c.required != needed) {
-            desc::fault f = failure_of(c);
-            f.action = desc::fault::actual_length;
-            f.length = c.required;
-            faults.differs(g, std::move(f));
-        }
-    } else if (!c.ok) {
-        faults.differs(g, failure_of(c));
-    }
-}
-
-void other_faults(fault_maker &faults, const captured_tree &tree, const call &c) {
-    if (is_call(c, "GlobalAlloc")) {
-        // Beyond the description's largest block a request fails anyway.
-        fault_group &g = faults.count("GlobalAlloc|" + std::to_string(c.size));
-        if (!c.ok && c.size <= largest_block) {
-            desc::fault f = failure_of(c);
-            f.size = c.size;
-            f.error = c.error != 0 ? c.error : error_not_enough_memory;
-            faults.differs(g, std::move(f));
-        }
-    } else if (std::strncmp(c.function, "CM_", 3) == 0) {
-        fault_group &g = faults.count(c.function);
-        if (!c.ok && c.error != tree_answer(tree, c)) {
-            faults.differs(g, failure_of(c));
-        }
-    } else if (is_call(c, "WideCharToMultiByte") || is_call(c, "SetupDiGetClassDevsA")) {
-        fault_group &g = faults.count(c.function);
-        if (!c.ok) {
-            faults.differs(g, failure_of(c));
-        }
-    }
-}
-
-std::vector<desc::fault> find_faults(const recorded &r, const desc::machine &m,
-                                     const captured_tree &tree) {
-    const topology t(m, r.ansi);
-    fault_maker faults;
-    std::size_t interface_index = 0;
-    for (const call &c : r.calls) {
-        if (is_call(c, "DeviceIoControl")) {
-            device_faults(faults, t, c);
-        } else if (is_call(c, "CreateFileA")) {
-            open_faults(faults, t, c);
-        } else if (std::strncmp(c.function, "SetupDi", 7) == 0) {
-            interface_faults(faults, m, c, interface_index);
-        } else {
-            other_faults(faults, tree, c);
-        }
-    }
-    return faults.faults();
-}
-
-// --- Device Manager's verdict, read after the pass ---
-
-bool names_our_vendor(const std::string &device_id) {
-    return ascii_lower(device_id).find("vid_7a31") != std::string::npos;
-}
-
-// A node's state as the description holds it: unset where it is what the
-// emulated machine assumes for such a node.
-desc::node_state state_of(const rec::node_view &v, bool usb_device) {
-    desc::node_state s;
-    if (v.state_read) {
-        const std::uint32_t problem =
-            desc::keys::default_problem(usb_device, v.driver_key.has_value());
-        s.problem = v.problem != problem ? std::optional<std::uint32_t>(v.problem) : std::nullopt;
-        s.node_status = v.status != desc::keys::default_node_status(v.problem)
-                            ? std::optional<std::uint32_t>(v.status)
-                            : std::nullopt;
-    }
-    s.service = v.service;
-    s.hardware_ids = v.hardware_ids;
-    return s;
-}
-
-bool is_controller(const desc::machine &m, const rec::node_view &v) {
-    return std::any_of(m.controllers.begin(), m.controllers.end(), [&](const auto &c) {
-        return (v.driver_key && !c.driver_key.empty() &&
-                ascii_lower(*v.driver_key) == ascii_lower(c.driver_key)) ||
-               (!v.device_id.empty() && ascii_lower(v.device_id) == ascii_lower(c.device_id));
-    });
-}
-
-// Each controller's node and each node that names our vendor, with the nodes
-// above it, go into the captured tree where the scan's lookups did not reach:
-// after what they walked, so that the tool's walk meets them no sooner.
-void add_verdict(captured_tree &t, const desc::machine &m,
-                 const std::vector<rec::node_view> &nodes) {
-    std::map<std::uint32_t, const rec::node_view *> by_node;
-    for (const rec::node_view &v : nodes) {
-        by_node[v.node] = &v;
-    }
-    for (const rec::node_view &v : nodes) {
-        const bool controller = is_controller(m, v);
-        if (!controller && !names_our_vendor(v.device_id)) {
-            continue;
-        }
-        const rec::node_view *at = t.nodes.count(v.node) == 0 ? &v : nullptr;
-        while (at != nullptr) { // the node, then each one above it not yet in the tree
-            const bool parent_known = t.nodes.count(at->parent) != 0;
-            tree_node &n = t.nodes[at->node];
-            n.device_id = at->device_id;
-            n.driver_key = at->driver_key;
-            n.description = at->description;
-            n.parent = at->parent;
-            t.nodes[at->parent].children.push_back(at->node);
-            const auto up = by_node.find(at->parent);
-            at = up != by_node.end() && !parent_known ? up->second : nullptr;
-        }
-        t.nodes[v.node].state = state_of(v, !controller && desc::keys::is_usb_device(v.device_id));
-    }
-}
-
-// The node of a port's device below its hub's node: by the port's driver key;
-// one with no driver key yet (no driver installed) by its IDs, the one node below
-// the hub's with no driver key whose device ID names the port's VID and PID.
-std::uint32_t port_node(const captured_tree &t, const std::map<std::string, std::uint32_t> &by_key,
-                        std::uint32_t hub_node, const desc::port_desc &p) {
-    if (p.driver_key) {
-        const auto it = by_key.find(ascii_lower(*p.driver_key));
-        return it != by_key.end() ? it->second : 0;
-    }
-    const tree_node *hub = t.find(hub_node);
-    if (hub == nullptr) {
-        return 0;
-    }
-    char ids[32];
-    std::snprintf(ids, sizeof ids, "usb\\vid_%04x&pid_%04x\\", p.vid, p.pid);
-    std::uint32_t found = 0;
-    for (std::uint32_t child : hub->children) {
-        const tree_node *node = t.find(child);
-        if (node != nullptr && !node->driver_key &&
-            ascii_lower(node->device_id).rfind(ids, 0) == 0) {
-            if (found != 0) {
-                return 0; // two alike: neither can be told for this port's
-            }
-            found = child;
-        }
-    }
-    return found;
-}
-
-// The verdict on the controllers and on the ports' devices, and the nodes below
-// a port's device.
-void verdict_on_topology(desc::machine &m, const captured_tree &t) {
-    std::map<std::string, std::uint32_t> by_key;
-    for (const auto &[n, node] : t.nodes) {
-        if (node.driver_key && n != 0) {
-            by_key.emplace(ascii_lower(*node.driver_key), n);
-        }
-    }
-    std::set<std::uint32_t> seen;
-    auto ports = [&](auto &self, desc::hub_desc &h, std::uint32_t hub_node) -> void {
-        for (desc::port_desc &p : h.ports) {
-            const std::uint32_t n = port_node(t, by_key, hub_node, p);
-            if (n != 0 && names_our_vendor(t.nodes.at(n).device_id)) {
-                const tree_node &node = t.nodes.at(n);
-                p.state = node.state;
-                p.device_id = node.device_id;
-                for (std::uint32_t child : node.children) {
-                    if (t.find(child) != nullptr) {
-                        p.children.push_back(tree_desc(t, child, seen));
-                    }
-                }
-            }
-            for (desc::hub_desc &inner : p.hub) {
-                self(self, inner, n);
-            }
-        }
-    };
-    for (desc::controller_desc &c : m.controllers) {
-        std::uint32_t root_hub = 0; // the controller's one child: its root hub's node
-        if (const auto it = by_key.find(ascii_lower(c.driver_key)); it != by_key.end()) {
-            const tree_node &node = t.nodes.at(it->second);
-            c.state = node.state;
-            root_hub = node.children.size() == 1 ? node.children.front() : 0;
-        }
-        ports(ports, c.root_hub, root_hub);
+    if (const auto f = fault_for(c, q); f && fault_answers(p, *f, c, q)) {
+        group->differing.emplace_back(group->calls, *f);
+    } else {
+        p.gaps.push_back(gap_text(c, index, a));
     }
 }
 
 } // namespace
 
 std::string hub_device_path(const std::string &hub_name, const std::vector<rec::call> &scan) {
-    return hub_path(conversions_of(scan), hub_name);
+    return conversions_of(scan).hub_path(hub_name);
 }
 
-desc::machine describe_machine(const std::vector<rec::call> &calls,
-                               const std::vector<rec::node_view> &nodes) {
-    const recorded r = index_calls(calls);
-    builder b{r, {}, {}, 0};
-    for (const call &c : calls) {
-        if (is_call(c, "GetVersionExA")) {
-            b.m.major = c.ok ? c.major : 0;
-            b.m.minor = c.ok ? c.minor : 0;
-            b.m.build = c.ok ? c.build : 0;
-            break;
-        }
+// `tree_failure`: what the locate of Device Manager's walk after the pass
+// answered; a fault that gives it counts that call too.
+described describe_machine(const std::vector<rec::call> &calls,
+                           const std::vector<rec::node_view> &nodes, std::uint32_t tree_failure) {
+    recorded b = index_calls(calls);
+    const auto version = std::find_if(calls.begin(), calls.end(),
+                                      [](const call &c) { return is_call(c, "GetVersionExA"); });
+    if (version != calls.end()) {
+        b.m.major = version->ok ? version->major : 0;
+        b.m.minor = version->ok ? version->minor : 0;
+        b.m.build = version->ok ? version->build : 0;
     }
     b.m.virtual_clock = true;
     b.m.record_processes = true;
     build_controllers(b);
-    captured_tree tree = learn_tree(r);
-    b.m.faults = find_faults(r, b.m, tree);
-    if (tree.root != 0) {
-        add_verdict(tree, b.m, nodes);
-        std::set<std::uint32_t> seen;
-        b.m.device_tree = tree_desc(tree, tree.root, seen);
-        verdict_on_topology(b.m, tree);
+    captured_tree tree = learn_tree(b);
+    // The verdict's texts in UTF-8; the root's ID, which no lookup reads, in the tree.
+    std::vector<rec::node_view> views = nodes;
+    for (rec::node_view &v : views) {
+        v.device_id = ansi_to_utf8(v.device_id);
+        for (std::optional<std::string> *t : {&v.driver_key, &v.description, &v.service}) {
+            *t = *t ? std::optional<std::string>(ansi_to_utf8(**t)) : std::nullopt;
+        }
+        std::transform(v.hardware_ids.begin(), v.hardware_ids.end(), v.hardware_ids.begin(),
+                       ansi_to_utf8);
+        if (v.parent == 0 && tree.root != 0) {
+            tree.nodes[tree.root].device_id = v.device_id;
+        }
     }
-    return b.m;
+    described out;
+    add_device_manager_view(b.m, tree, views, &out.unmatched);
+    replay p{b.m, b.ansi, model(b.m), {}, 0, {}, {}, {}};
+    std::vector<call> pass = calls;
+    pass.emplace_back();
+    pass.back().function = "CM_Locate_DevNodeA";
+    pass.back().ok = tree_failure == 0;
+    pass.back().error = tree_failure;
+    pass.back().result_node = views.empty() ? 0 : views.front().node;
+    for (std::size_t i = 0; i < pass.size() && p.machine.held; ++i) {
+        replay_call(p, pass[i], i);
+    }
+    for (const fault_group &g : p.groups) {
+        if (!g.differing.empty()) {
+            add_faults(g, b.m.faults);
+        }
+    }
+    out.gaps = std::move(p.gaps);
+    if (!p.machine.held) {
+        out.gaps.push_back(std::to_string(b.m.controllers.size()) +
+                           " controllers, and a description's machine holds 10 at most");
+    }
+    out.machine = std::move(b.m);
+    return out;
 }
