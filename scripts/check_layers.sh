@@ -34,7 +34,7 @@ while IFS= read -r file; do
             bad=1
         fi
     done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file")
-done < <(find src -type f \( -name '*.h' -o -name '*.cpp' \) | sort)
+done < <(find src -type f \( -name '*.h' -o -name '*.c' -o -name '*.cpp' \) | sort)
 
 [ "$bad" = 0 ] || exit 1
 echo "ok: $checked includes under src/ run one way"

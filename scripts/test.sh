@@ -2,6 +2,7 @@
 # Every test: installs what is missing, builds every preset and runs
 #   the Linux unit and end-to-end tests (default preset) and, alone, its benchmarks,
 #   the failure-site tests and the seven-hour polling soak (default preset),
+#   the default preset's quick tests again with odd QUORVEX_ settings set,
 #   the unit, end-to-end and failure-site tests under AddressSanitizer and
 #   UndefinedBehaviorSanitizer,
 #   the fuzz targets (clang++ and libFuzzer), each for a bounded time,
@@ -52,6 +53,19 @@ for preset in "${presets[@]}"; do
         failed+=("$preset")
     fi
 done
+
+# Test programs read none of the caller's QUORVEX_ settings, and the runners set
+# what their programs need: the default preset's quick tests once more with odd
+# ones set, and nothing may be written where those point.
+echo "=== default: the quick tests again, with odd QUORVEX_ settings in the environment"
+odd=$(mktemp -d)
+if ! QUORVEX_MACHINE=/nonexistent QUORVEX_REHEARSAL=1 QUORVEX_STATS="$odd/stats" \
+    QUORVEX_TRACE="$odd/trace" QUORVEX_JOURNAL="$odd/journal" \
+    ctest --preset default -j "$jobs" --label-regex '^(unit|e2e|faults|capture|layers|wine-usb)$' ||
+    [ -n "$(ls -A "$odd")" ]; then
+    failed+=("default with odd QUORVEX_ settings")
+fi
+rm -rf "$odd"
 
 # Figures for the log, never checked: the benchmarks (alone, so that no other
 # test competes with them) and the size and imports of the shipped quorvex.exe.

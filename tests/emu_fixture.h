@@ -63,9 +63,9 @@ inline std::string read_file(const std::filesystem::path &path) {
     return out.str();
 }
 
-inline lines read_lines(const std::filesystem::path &path) {
+// The lines of a text or a file, without their "\r\n" or "\n".
+inline lines lines_of(std::istream &&in) {
     lines out;
-    std::ifstream in(path, std::ios::binary);
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
@@ -73,6 +73,10 @@ inline lines read_lines(const std::filesystem::path &path) {
         out.push_back(line);
     }
     return out;
+}
+
+inline lines read_lines(const std::filesystem::path &path) {
+    return lines_of(std::ifstream(path, std::ios::binary));
 }
 
 inline std::filesystem::path make_temp_dir() {
@@ -119,9 +123,7 @@ class emu_test : public scratch_test {
     }
 
     void TearDown() override {
-        emu::set_journal_path("");
-        emu::set_trace_path("");
-        emu::clear_faults();
+        emu::reset_machine(); // no fault, trace, journal or rehearsal is left to the next
         scratch_test::TearDown();
     }
 

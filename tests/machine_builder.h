@@ -34,7 +34,6 @@ struct port {
     bool legacy_query = false;             // answers only the older connection query
     std::optional<bool> device_is_hub;     // unset: set exactly when `hub` is
     std::optional<std::string> driver_key; // unset: one made from the port's place
-    bool without_driver_key = false;       // "driver_key": null, no driver yet
     std::string device_id;
     std::string description;
     std::optional<testkit::hub> hub; // an external hub on the port
@@ -148,9 +147,6 @@ inline void to_json(nlohmann::json &j, const port &p) {
     put(j, "legacy_query", p.legacy_query);
     put(j, "device_is_hub", p.device_is_hub);
     put(j, "driver_key", p.driver_key);
-    if (p.without_driver_key) {
-        j["driver_key"] = nullptr;
-    }
     put(j, "device_id", p.device_id);
     put(j, "description", p.description);
     put(j, "hub", p.hub);

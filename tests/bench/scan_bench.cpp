@@ -33,8 +33,6 @@ bench::machine make_machine(machine_kind kind) {
 }
 
 void load(const bench::machine &m) {
-    emu::set_trace_path("");
-    emu::set_journal_path("");
     const std::string fault = emu::load_machine_text(testkit::description(m), "benchmark machine");
     if (!fault.empty()) {
         std::fprintf(stderr, "%s\n", fault.c_str());

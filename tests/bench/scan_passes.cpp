@@ -33,8 +33,6 @@ int main(int argc, char **argv) {
     const int passes = std::atoi(argv[2]);
     const bench::machine m =
         std::strcmp(argv[1], "typical") == 0 ? bench::typical_machine() : bench::largest_machine();
-    emu::set_trace_path("");
-    emu::set_journal_path("");
     const std::string fault = emu::load_machine_text(testkit::description(m), argv[1]);
     if (!fault.empty()) {
         std::fprintf(stderr, "%s\n", fault.c_str());

@@ -14,6 +14,7 @@
 #
 # usage: round_trip.sh DESCRIPTION ARG QUORVEX QUORVEX_CAPTURE
 set -u
+unset QUORVEX_MACHINE QUORVEX_REHEARSAL QUORVEX_STATS QUORVEX_TRACE QUORVEX_JOURNAL # set below as needed
 [ $# -eq 4 ] || { echo "usage: $0 DESCRIPTION ARG QUORVEX QUORVEX_CAPTURE" >&2; exit 2; }
 description=$1 arg=$2 quorvex=$3 capture=$4
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-round-trip.XXXXXX") || exit 2
@@ -53,6 +54,7 @@ QUORVEX_MACHINE=$work/captured.json "$capture" "$work/again.json" "${given[@]}" 
     { cat "$work/report2"; echo "FAIL: the capture of the capture failed"; exit 1; }
 cmp -s "$work/captured.json" "$work/again.json" ||
     { diff -u "$work/captured.json" "$work/again.json"; echo "FAIL: the capture of the capture differs"; exit 1; }
+ls "$work" | grep -F .incomplete && { echo "FAIL: FILE.incomplete left beside FILE"; exit 1; }
 sed -i "s|$work/again.json|$work/captured.json|" "$work/report2"
 diff -u --label report --label "report again" <(grep -v '^quorvex-emu: ' "$work/report") \
     <(grep -v '^quorvex-emu: ' "$work/report2") ||

@@ -3,7 +3,8 @@
 // A scenario's [setup] lines: "standins none" (no stand-ins), "standins talk"
 // (wdreg writes to standard output too, so [stdout] shows the order of the
 // tool's lines and its children's), "machine FILE" (the machine description,
-// beside the scenario, that the tool runs on).
+// beside the scenario, that the tool runs on). [stderr] holds the failure
+// reports the run shows, if any.
 #include "machine_run.h"
 
 #include <algorithm>
@@ -23,6 +24,7 @@ struct scenario {
     std::vector<std::string> args;
     std::vector<std::string> out;
     std::vector<std::string> log;
+    std::vector<std::string> err;
 };
 
 void PrintTo(const scenario &s, std::ostream *os) {
@@ -43,6 +45,8 @@ scenario read_scenario(const std::filesystem::path &file) {
             section = &s.out;
         } else if (line == "[log]") {
             section = &s.log;
+        } else if (line == "[stderr]") {
+            section = &s.err;
         } else if (section != nullptr) {
             section->push_back(line);
         }
@@ -92,7 +96,7 @@ TEST_P(cli, runs_exactly_the_expected_commands) {
     const testkit::tool_run r = run(s.args, env);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(split_lines(r.out), s.out);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(split_lines(r.err), s.err);
     EXPECT_EQ(log(), s.log);
 }
 

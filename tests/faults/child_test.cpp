@@ -45,13 +45,13 @@ TEST_F(children, child_that_cannot_start_is_reported_and_skipped) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        std::filesystem::remove(dir / "wdreg");
+        std::filesystem::remove(dir / "wdreg.exe");
         std::filesystem::remove(dir / "standin.log");
         std::filesystem::copy_file(std::string(QUORVEX_STANDINS) + "/del_sys_dl.bat",
                                    dir / "del_sys_dl.bat",
                                    std::filesystem::copy_options::overwrite_existing);
         if (c.content != nullptr) {
-            program("wdreg", c.content, c.mode);
+            program("wdreg.exe", c.content, c.mode);
         }
         const auto r = remove(running_machine());
         const std::string failed = "CreateProcess failed (" + std::to_string(c.code) + ")";
@@ -81,7 +81,7 @@ TEST_F(children, child_exit_status_is_never_looked_at) {
     const auto succeeding = remove(running_machine());
     const lines succeeding_log = log();
     std::filesystem::remove(dir / "standin.log");
-    program("wdreg", "#!/bin/sh\nprintf 'wdreg %s\\n' \"$*\" >> standin.log\nexit 3\n", 0755);
+    program("wdreg.exe", "#!/bin/sh\nprintf 'wdreg %s\\n' \"$*\" >> standin.log\nexit 3\n", 0755);
     program("del_sys_dl.bat", "#!/bin/sh\necho del_sys_dl.bat >> standin.log\nexit 255\n", 0755);
     const auto failing = remove(running_machine());
     EXPECT_EQ(failing.out, succeeding.out);
@@ -96,7 +96,7 @@ TEST_F(children, child_exit_status_is_never_looked_at) {
 // hexadecimal, and each child is still waited for before the next starts (its
 // last line is written before the next child's first).
 TEST_F(children, refused_priority_raise_is_reported_and_the_child_waited_for) {
-    program("wdreg",
+    program("wdreg.exe",
             "#!/bin/sh\necho \"start $*\" >> standin.log\nsleep 0.2\n"
             "echo \"end $*\" >> standin.log\n",
             0755);

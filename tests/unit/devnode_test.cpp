@@ -143,12 +143,6 @@ TEST_F(devnode_lookup, the_next_lookup_overwrites_the_shared_text) {
     EXPECT_NE(std::string(first), first_text);
 }
 
-TEST_F(devnode_lookup, nothing_when_the_root_cannot_be_located) {
-    emu::add_fault({.function = "CM_Locate_DevNodeA"});
-    EXPECT_EQ(lookup("{36fc9e60-c465-11cf-8056-444553540000}\\0000", 1), "<nothing>");
-    EXPECT_EQ(property_reads(), 0u);
-}
-
 TEST_F(devnode_lookup, the_tree_follows_topology_changes) {
     const std::string replacement = "{4d36e978-e325-11ce-bfc1-08002be10318}\\0007";
     EXPECT_EQ(lookup(replacement, 1), "<nothing>");

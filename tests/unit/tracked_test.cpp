@@ -63,15 +63,6 @@ TEST_F(tracked, nothing_for_size_zero_null_or_a_huge_size) {
     EXPECT_EQ(emu::call_count("GlobalFree"), freed);
 }
 
-TEST_F(tracked, nothing_when_the_platform_has_no_memory) {
-    emu::add_fault({.function = "GlobalAlloc", .error = ERROR_NOT_ENOUGH_MEMORY});
-    EXPECT_EQ(tracked_alloc(usb_enum_file, 558, 40), nullptr);
-    EXPECT_EQ(blocks(), live_at_start);
-    void *next = tracked_alloc(usb_enum_file, 558, 40); // only the first call was refused
-    EXPECT_NE(next, nullptr);
-    tracked_free(next);
-}
-
 TEST_F(tracked, new_blocks_read_as_zero_even_where_memory_was_used_before) {
     for (std::uint32_t size : {1u, 6u, 365u, 4096u}) {
         SCOPED_TRACE(size);

@@ -34,9 +34,6 @@ class walk : public scan_test {
     static std::string walk_root_hub() {
         return stderr_of([] { walk_hub(tracked_name(root_name), nullptr); });
     }
-    static std::string scan() {
-        return stderr_of(scan_usb);
-    }
 };
 
 // The older connection query has LowSpeed where the extended one has Speed.
@@ -66,16 +63,6 @@ TEST_F(walk, older_connection_query_fills_the_record_with_its_speed) {
     }
     EXPECT_EQ(emu::call_count("DeviceIoControl:0x22040C"), 2u); // ports 1 and 2 answered it
     CloseHandle(hub);
-}
-
-TEST_F(walk, port_answering_neither_query_is_reported_and_skipped) {
-    load(one_controller({device(1, 0x7A31, 0xE120), device(2, 0x7A31, 0x2132)}, 2));
-    for (std::uint32_t code : {ioctl_usb_get_node_connection_information_ex,
-                               ioctl_usb_get_node_connection_information}) {
-        emu::add_fault({.function = "DeviceIoControl", .ioctl = code, .port = 1, .nth = 0});
-    }
-    EXPECT_EQ(walk_root_hub(), report(1361));
-    EXPECT_EQ(journal(), std::vector<std::string>{vcp_install}); // port 2 still handled
 }
 
 // A stack whose hub names itself on its port is followed seven tiers down and
@@ -113,105 +100,6 @@ TEST_F(walk, hub_with_255_ports_reads_each_once) {
     EXPECT_EQ(walk_root_hub(), "");
     EXPECT_EQ(emu::call_count("DeviceIoControl:0x220448"), 255u);
     EXPECT_EQ(journal(), sequence("nuvek", 0));
-}
-
-// Every way the hub walk can fail releases the record, the node information
-// and the name it took over, and closes the hub.
-TEST_F(walk, hub_walk_failures_release_everything) {
-    struct {
-        emu::fault fault;
-        std::string report;
-    } const cases[] = {
-        {{.function = "GlobalAlloc"}, report(1687)},           // the hub's record
-        {{.function = "GlobalAlloc", .nth = 2}, report(1696)}, // its node information
-        {{.function = "GlobalAlloc", .nth = 3}, ""},           // the device path: skipped quietly
-        {{.function = "CreateFileA"}, report(1747)},           // opening the hub
-        {{.function = "DeviceIoControl", .ioctl = ioctl_usb_get_node_information}, report(1766)},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.fault.function + " " + std::to_string(c.fault.nth));
-        load(one_controller({device(1, 0x7A31, 0x2132)}));
-        char *name = tracked_name(root_name);
-        emu::add_fault(c.fault);
-        EXPECT_EQ(stderr_of([&] { walk_hub(name, nullptr); }), c.report);
-        EXPECT_EQ(trace(), "");
-        EXPECT_EQ(blocks(), live_at_start);
-        EXPECT_EQ(emu::open_handles(), base_handles);
-    }
-}
-
-// The allocation of a port's record failing ends that hub's loop.
-TEST_F(walk, port_record_allocation_failure_ends_the_hub) {
-    load(one_controller({device(2, 0x7A31, 0x2132)}));
-    // The name, the record, node information, device path, port 1's record.
-    emu::add_fault({.function = "GlobalAlloc", .nth = 5});
-    EXPECT_EQ(walk_root_hub(), report(1317));
-    EXPECT_TRUE(journal().empty());
-    EXPECT_EQ(emu::call_count("DeviceIoControl:0x220448"), 0u);
-}
-
-// The controller's own failures, in the order the reports appear.
-TEST_F(walk, controller_failures_report_and_release) {
-    const std::string hcd0 = "\\\\.\\HCD0";
-    struct {
-        emu::fault fault;
-        std::string reports;
-        bool root_hub_walked;
-    } const cases[] = {
-        // No driver key: the query's own report, then the walk's; nothing more.
-        {{.function = "DeviceIoControl", .ioctl = ioctl_get_hcd_driverkey_name, .device = hcd0},
-         reports({545, 1920}),
-         false},
-        // The device ID cannot be read: reported, the root hub still walked.
-        {{.function = "CM_Get_Device_IDA"}, report(1889), true},
-        // No root hub name: the query's report, then the walk's.
-        {{.function = "DeviceIoControl", .ioctl = ioctl_usb_get_root_hub_name, .device = hcd0},
-         reports({362, 1917}),
-         false},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.reports);
-        load(one_controller({device(1, 0x7A31, 0x2132)}));
-        bVcp_done = 0;
-        emu::add_fault(c.fault);
-        const auto journal_before = journal().size();
-        EXPECT_EQ(scan(), c.reports);
-        EXPECT_EQ(journal().size() - journal_before, c.root_hub_walked ? 1u : 0u);
-        EXPECT_EQ(blocks(), live_at_start);
-        EXPECT_EQ(emu::open_handles(), base_handles);
-    }
-}
-
-// The interface detail is used only when the size call fails for lack of room
-// and names a size that holds the record; otherwise the interface is skipped
-// quietly and the next one walked.
-TEST_F(walk, interface_detail_size_is_checked_before_use) {
-    machine m = one_controller({device(1, 0x7A31, 0xE120)}, 1);
-    m.controllers[0].number.reset(); // found by its interface only
-    m.controllers[0].interface = true;
-    load(m);
-    const char *const detail = "SetupDiGetDeviceInterfaceDetailA";
-    const emu::fault cases[] = {
-        // Too small for the record, or no size at all.
-        {.function = detail, .action = emu::fault::actual_length, .length = 4},
-        {.function = detail, .action = emu::fault::actual_length, .length = 0},
-        {.function = detail, .error = ERROR_INVALID_PARAMETER}, // fails for another reason
-        {.function = detail, .nth = 2},                         // the second call fails
-    };
-    for (const emu::fault &f : cases) {
-        SCOPED_TRACE(testing::Message() << "nth " << f.nth << ", action " << f.action << ", length "
-                                        << f.length << ", error " << f.error);
-        emu::clear_faults();
-        emu::add_fault(f);
-        EXPECT_EQ(scan(), "");
-        EXPECT_EQ(trace(), ""); // the controller was not walked
-        EXPECT_EQ(blocks(), live_at_start);
-        EXPECT_EQ(emu::live_global_blocks(), base_blocks);
-    }
-    emu::clear_faults();
-    EXPECT_EQ(scan(), "");
-    EXPECT_EQ(journal().size(), 4u); // the device's whole sequence, once
-    EXPECT_EQ(trace().substr(0, modes_trace.size()), modes_trace);
 }
 
 } // namespace
