@@ -34,10 +34,22 @@ install() {
     need_root "$*"
     export DEBIAN_FRONTEND=noninteractive
     if [ "$updated" = 0 ]; then
-        apt-get update -q
+        update_lists
         updated=1
     fi
     apt-get install -y -q "$@"
+}
+# A mirror caught in its sync answers an index of the wrong size; that passes
+# within minutes. Try again, and in the end install from what could be read:
+# apt-get install says precisely what it cannot find.
+update_lists() {
+    local try
+    for try in 1 2 3 4 5; do
+        apt-get update -q && return 0
+        echo "setup: apt-get update failed (try $try of 5)" >&2
+        [ "$try" = 5 ] || sleep $((try * 20))
+    done
+    echo "setup: going on with the package lists that could be read" >&2
 }
 
 # The :i386 packages need the i386 architecture. Added alone it installs nothing:
