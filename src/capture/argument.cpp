@@ -27,8 +27,8 @@ const char *const action_words[8] = {
     nullptr,
     nullptr,
     nullptr,
-    "quorvex removes the download-mode drivers, then installs the download-mode package; it "
-    "does not scan",
+    ("quorvex removes the download-mode drivers, then installs the download-mode package; it "
+     "does not scan"),
     "quorvex removes the composite drivers; it does not scan",
     "quorvex removes the download-mode drivers; it does not scan",
     nullptr,

@@ -11,7 +11,7 @@ constexpr std::uint32_t error_file_not_found = 2;
 // What the scan skips after the box: a port's install still runs only where the
 // port has one.
 std::string skips_text(const report_facts &f, const box &b) {
-    const std::string skips = b.info->skips;
+    std::string skips = b.info->skips;
     if (b.info->place != about::port || skips.rfind("nothing:", 0) != 0) {
         return skips;
     }

@@ -52,7 +52,7 @@ DWORD hand_out(const char *function, const std::string &text, LPSTR buffer, DWOR
     if (buffer == nullptr && size != 0) {
         return refused(function, "no buffer for a size that is not 0", ERROR_INVALID_PARAMETER, 0);
     }
-    if (text.size() + 1 > size) {
+    if (buffer == nullptr || text.size() + 1 > size) {
         return static_cast<DWORD>(text.size() + 1);
     }
     std::memcpy(buffer, text.c_str(), text.size() + 1);

@@ -201,7 +201,7 @@ void answer_interfaces(const struct qvm_view *v, struct work *w, const struct qv
                        struct qvm_answer *a) {
     const struct qvm_controller *c = qvm_listed(v, r->code);
     const char *path = c != NULL ? qvm_text(v, c->interface_path) : NULL;
-    if (r->call == QVM_INTERFACE_DETAIL && c == NULL) {
+    if (r->call != QVM_ENUM_INTERFACES && c == NULL) {
         refuse(a, E_INVALID_PARAMETER, "the interface record does not come from this set");
         return;
     }
