@@ -175,7 +175,9 @@ findings files_findings(const files_found &found) {
                             : missing_here > 1 ? ", and " + std::to_string(missing_here) +
                                                      " of them are missing here.\n"
                                                : "; every INF this run needs is here too.\n") +
-                           "  Start quorvex from its own folder.\n"});
+                           (missing_here > 0 ? "  Start quorvex from its own folder.\n"
+                                             : "  Start quorvex from this folder again, or keep "
+                                               "the package's files beside quorvex.\n")});
     }
     if (!f.quorvex_beside) {
         out.push_back({severity::information,
