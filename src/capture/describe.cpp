@@ -340,7 +340,10 @@ void build_controllers(recorded &b) {
             numbered.erase(twin);
         }
         c.interface = true;
-        c.interface_path = path.empty() ? std::nullopt : std::optional<std::string>(path);
+        // The path as SetupAPI's ...A call gave it, in the ANSI code page; a
+        // description holds UTF-8.
+        c.interface_path =
+            path.empty() ? std::nullopt : std::optional<std::string>(ansi_to_utf8(path));
         learn_controller(b, c, path);
     }
     for (desc::controller_desc &c : numbered) {
