@@ -20,16 +20,34 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+# Wall time of each phase, printed as a table at the end, even after a failure.
+phases=()
+started=$(date +%s)
+phase() {
+    local label=$1 t=$(date +%s) rc=0
+    shift
+    "$@" || rc=$?
+    phases+=("$(printf '%-58s %4d s' "$label" $(($(date +%s) - t)))")
+    return $rc
+}
+print_phases() {
+    echo "=== wall time of each phase"
+    printf '%s\n' "${phases[@]}"
+    printf '%-58s %4d s\n' "total" $(($(date +%s) - started))
+}
+trap print_phases EXIT
+
+phase "install (scripts/setup.sh)" bash scripts/setup.sh
 
 jobs=$(nproc)
 failed=()
 presets=(default sanitizers fuzz linux32 win64 win32)
 for preset in "${presets[@]}"; do
     echo "=== $preset: configure and build"
-    cmake --preset "$preset" > "build-$preset.log" 2>&1 || { cat "build-$preset.log"; exit 1; }
+    phase "$preset: configure" cmake --preset "$preset" > "build-$preset.log" 2>&1 ||
+        { cat "build-$preset.log"; exit 1; }
     rm -f "build-$preset.log"
-    cmake --build --preset "$preset" -j "$jobs"
+    phase "$preset: build" cmake --build --preset "$preset" -j "$jobs"
 done
 
 for preset in "${presets[@]}"; do
@@ -49,7 +67,7 @@ for preset in "${presets[@]}"; do
         fi
         run=(bash scripts/ia32_run.sh)
     fi
-    if ! "${run[@]}" ctest --preset "$preset" -j "$jobs" "${labels[@]}"; then
+    if ! phase "$preset: tests" "${run[@]}" ctest --preset "$preset" -j "$jobs" "${labels[@]}"; then
         failed+=("$preset")
     fi
 done
@@ -59,7 +77,7 @@ done
 # ones set, and nothing may be written where those point.
 echo "=== default: the quick tests again, with odd QUORVEX_ settings in the environment"
 odd=$(mktemp -d)
-if ! QUORVEX_MACHINE=/nonexistent QUORVEX_REHEARSAL=1 QUORVEX_STATS="$odd/stats" \
+if ! phase "default: tests again, odd settings" env QUORVEX_MACHINE=/nonexistent QUORVEX_REHEARSAL=1 QUORVEX_STATS="$odd/stats" \
     QUORVEX_TRACE="$odd/trace" QUORVEX_JOURNAL="$odd/journal" \
     ctest --preset default -j "$jobs" --label-regex '^(unit|e2e|faults|capture|layers|wine-usb)$' ||
     [ -n "$(ls -A "$odd")" ]; then
@@ -70,26 +88,26 @@ rm -rf "$odd"
 # Figures for the log, never checked: the benchmarks (alone, so that no other
 # test competes with them) and the size and imports of the shipped quorvex.exe.
 echo "=== default: benchmarks"
-ctest --preset default -L bench --verbose || failed+=("default benchmarks")
+phase "default: benchmarks" ctest --preset default -L bench --verbose || failed+=("default benchmarks")
 echo "=== win32: size, imports, version record and manifest of quorvex.exe"
-ctest --preset win32 -R '^imports\.(pe_)?quorvex$' --verbose || failed+=("win32 imports")
+phase "win32: imports" ctest --preset win32 -R '^imports\.(pe_)?quorvex$' --verbose || failed+=("win32 imports")
 
 # A new user's build: no preset, no -Werror, GCC at -O3; it must not warn either.
 echo "=== plain Release build and its unit tests"
 plain=build/plain-release
-{ cmake -S . -B "$plain" -DCMAKE_BUILD_TYPE=Release && cmake --build "$plain" -j "$jobs"; } \
-    > build-plain-release.log 2>&1 || { cat build-plain-release.log; exit 1; }
+phase "plain Release: configure and build" bash -c 'cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=Release && cmake --build "$1" -j "$2"' \
+    bash "$plain" "$jobs" > build-plain-release.log 2>&1 || { cat build-plain-release.log; exit 1; }
 if grep -n 'warning:' build-plain-release.log; then
     failed+=("plain Release build warns")
 fi
 rm -f build-plain-release.log
-ctest --test-dir "$plain" -j "$jobs" -L unit || failed+=("plain Release unit tests")
+phase "plain Release: tests" ctest --test-dir "$plain" -j "$jobs" -L unit || failed+=("plain Release unit tests")
 
 echo "=== every test has a time limit of its own"
-python3 scripts/check_timeouts.py "${presets[@]/#/build/}" "$plain" || failed+=("time limits")
+phase "time limits" python3 scripts/check_timeouts.py "${presets[@]/#/build/}" "$plain" || failed+=("time limits")
 
 echo "=== release: cmake --workflow --preset release"
-cmake --workflow --preset release || failed+=("release")
+phase "release workflow" cmake --workflow --preset release || failed+=("release")
 
 # Closing lines: what ran only where this machine allows it.
 echo "=== what this machine could run"
