@@ -2,6 +2,8 @@
 // and runs the install sequences of the devices it finds.
 #include "e2e/machine_run.h"
 
+#include <nlohmann/json.hpp>
+
 namespace {
 
 using namespace testkit;
@@ -139,9 +141,9 @@ TEST_F(poll, faulty_descriptions_are_refused_before_anything_runs) {
     const auto with_change = [&](change c) {
         machine m = one_controller({ok_device});
         m.changes = {std::move(c)};
-        return nlohmann::json(m);
+        return nlohmann::json::parse(description(m));
     };
-    const nlohmann::json ok = one_controller({ok_device});
+    const nlohmann::json ok = nlohmann::json::parse(description(one_controller({ok_device})));
     nlohmann::json unknown_key = ok, not_an_id = ok, numbered_10 = ok;
     unknown_key["controllers"][0]["root_hub"]["ports"][0] = {{"port", 1}, {"vendor", "0x7A31"}};
     not_an_id["controllers"][0]["root_hub"]["ports"][0]["vid"] = true;

@@ -3,6 +3,7 @@
 // sequence goes on with its next command.
 #include "e2e/machine_run.h"
 
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
 namespace {
@@ -121,7 +122,8 @@ TEST_F(children, refused_priority_raise_is_reported_and_the_child_waited_for) {
 TEST_F(children, refused_priority_code_is_printed_in_hexadecimal) {
     install_standins(dir);
     // The code written as hexadecimal text, as descriptions may.
-    nlohmann::json j = running_machine({{.function = "SetPriorityClass", .nth = 2}});
+    nlohmann::json j = nlohmann::json::parse(
+        description(running_machine({{.function = "SetPriorityClass", .nth = 2}})));
     j["faults"][0]["error"] = "0x2AF";
     const auto r = run_machine(j.dump(), "64");
     EXPECT_EQ(split_lines(r.out),

@@ -3,6 +3,8 @@
 // length is honoured without the memory it names.
 #include "e2e/machine_run.h"
 
+#include <nlohmann/json.hpp>
+
 namespace {
 
 using namespace testkit;
@@ -90,10 +92,10 @@ TEST_F(fault_lists, every_fault_of_the_list_counts_its_own_calls) {
 // are written into it, and the name is read from the real reply. The tool ends
 // having used little memory.
 TEST_F(fault_lists, huge_stated_length_is_given_without_its_memory) {
-    nlohmann::json j =
+    nlohmann::json j = nlohmann::json::parse(description(
         machine{.controllers = {one_controller},
                 .changes = {download_arrives(300, {2})},
-                .faults = {{.function = "DeviceIoControl", .ioctl = 0x220424, .controller = 0}}};
+                .faults = {{.function = "DeviceIoControl", .ioctl = 0x220424, .controller = 0}}}));
     j["faults"][0]["actual_length"] = "0x5C494350"; // as hexadecimal text
     const auto r = run_machine(j.dump());
     EXPECT_EQ(r.err, "");

@@ -19,7 +19,7 @@ namespace {
 using namespace testkit;
 
 // One numbered controller, listed by interface too, with an empty root hub.
-machine one_controller() {
+machine empty_root_hub_machine() {
     return {.os_version = std::nullopt,
             .controllers = {{.number = 0,
                              .driver_key = "{36fc9e60-c465-11cf-8056-444553540000}\\0000",
@@ -30,7 +30,7 @@ class emulated : public emu_test {
   protected:
     void SetUp() override {
         emu_test::SetUp();
-        load(one_controller());
+        load(empty_root_hub_machine());
     }
     void TearDown() override {
         expect_nothing_held();
@@ -250,7 +250,7 @@ TEST_F(emulated, call_counts_are_kept_by_function_and_control_code) {
         EXPECT_EQ(emu::call_count(function), count);
     }
     EXPECT_EQ(emu::call_count("CM_Get_Child"), 0u);
-    load(one_controller());
+    load(empty_root_hub_machine());
     EXPECT_TRUE(emu::call_counts().empty());
 }
 

@@ -10,8 +10,6 @@ namespace {
 
 using namespace testkit;
 
-const std::string root_name = root_hub_name(0);
-
 // Controller 0; on its root hub a device with its driver key on port 3, an
 // external hub on port 2 and on port 4 a device whose driver key has characters
 // the ANSI code page has and has not.

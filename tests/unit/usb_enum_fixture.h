@@ -15,6 +15,9 @@
 
 namespace testkit {
 
+// The root hub of controller 0, as most of these tests' machines name it.
+const std::string root_name = root_hub_name(0);
+
 // The live tracked blocks (the caller's addresses), following next from the
 // list's head, or prev.
 inline std::vector<void *> blocks(bool forward = true) {

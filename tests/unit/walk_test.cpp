@@ -10,8 +10,6 @@ namespace {
 
 using namespace testkit;
 
-const std::string root_name = root_hub_name(0);
-
 // A tracked copy of a hub name, as the name queries hand one over.
 char *tracked_name(const std::string &name) {
     auto *copy = static_cast<char *>(tracked_alloc(usb_enum_file, 1, name.size() + 1));
