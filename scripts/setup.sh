@@ -3,8 +3,11 @@
 # with apt-get); does nothing when everything is there already.
 set -euo pipefail
 
+# Packages come without what they only recommend: the Wine tests run console
+# programs, and wine64's recommendations (fonts, sound, video, printing: 380
+# packages where 64 are needed) would make most of the download.
 # clang and libclang-rt-14-dev (libFuzzer and the sanitizer runtimes) build the
-# fuzz targets; python3-pefile reads the shipped quorvex.exe in its checks.
+# sanitizers preset; python3-pefile reads the shipped quorvex.exe in its checks.
 # g++-multilib and libgtest-dev:i386 build the 32-bit Linux build (linux32 preset);
 # qemu-user runs its tests where this machine runs no 32-bit code, or where
 # QUORVEX_IA32=qemu asks for it (scripts/ia32_run.sh): elsewhere it is not needed.
@@ -37,7 +40,7 @@ install() {
         update_lists
         updated=1
     fi
-    apt-get install -y -q "$@"
+    apt-get install -y -q --no-install-recommends "$@"
 }
 # A mirror caught in its sync answers an index of the wrong size; that passes
 # within minutes. Try again, and in the end install from what could be read:
@@ -71,7 +74,7 @@ fi
 # emulators for the whole machine; scripts/ia32_run.sh registers its own.
 if [ "${1:-}" != "--linux-only" ] && [ "$qemu" = 1 ] &&
     ! dpkg-query -W -f='${Status}' qemu-user 2>/dev/null | grep -q "install ok installed"; then
-    install --no-install-recommends qemu-user
+    install qemu-user
 fi
 
 # 32-bit Wine runs the shipped 32-bit quorvex.exe, but only where the kernel runs
