@@ -15,8 +15,8 @@
 #   the shipped 32-bit quorvex.exe's tests under 32-bit Wine, where this machine
 #   runs 32-bit code (skipped, and said so in the closing lines, where it does not),
 #   the import check of the 32-bit quorvex.exe, its version record and manifest,
-#   a plain build (no preset, no -Werror, the default generator) of the programs
-#   users run, which must not warn,
+#   a plain build (no preset, no -Werror, the default generator) of the tool,
+#   which must not warn,
 #   that every test has a time limit of its own,
 #   the release command: the zip, its contents, and the same bytes from the win32
 #   preset's build and a clean build elsewhere.
@@ -58,7 +58,13 @@ background() {
     shift
     background_log=$(mktemp)
     background_started=$(date +%s)
-    "$@" >"$background_log" 2>&1 &
+    background_ended=$(mktemp)
+    (
+        rc=0
+        "$@" || rc=$?
+        date +%s >"$background_ended"
+        exit $rc
+    ) >"$background_log" 2>&1 &
     background_pid=$!
 }
 collect() {
@@ -67,9 +73,9 @@ collect() {
     background_pid=
     cat "$background_log"
     count=$(sed -n 's/.*tests failed out of \([0-9]*\)$/\1/p' "$background_log" | tail -n 1)
-    phases+=("$(printf '%-52s %4d s   %s' "$background_label" $(($(date +%s) - background_started)) \
-        "${count:+$count tests}")")
-    rm -f "$background_log"
+    phases+=("$(printf '%-52s %4d s   %s' "$background_label" \
+        $(($(cat "$background_ended" 2>/dev/null || date +%s) - background_started)) "${count:+$count tests}")")
+    rm -f "$background_log" "$background_ended"
     return $rc
 }
 print_phases() {
@@ -88,7 +94,9 @@ trap print_phases EXIT
 # (amd64 packages only: nothing a running build uses is replaced) install while
 # the Linux presets build and test, and the Windows builds wait for them.
 phase "install: the Linux builds' packages" bash scripts/setup.sh linux i386
-background "install: the Windows tools, beside the Linux presets" bash scripts/setup.sh windows
+# It runs at the lowest priority: it has minutes to finish, and the builds need the cores.
+background "install: the Windows tools, beside the Linux presets" \
+    nice -n 19 ionice -c 3 bash scripts/setup.sh windows
 
 jobs=$(nproc)
 failed=()
@@ -160,12 +168,12 @@ reruns=$(cat build/win64/Testing/Temporary/LastTest.log build/win32/Testing/Temp
     2>/dev/null | grep -c 'Wine failed to start a process (1359)' || true)
 
 # A new user's build: no preset, no -Werror, the default generator. The default
-# preset runs every test at the flags it has (-O3), so this builds the programs
-# users run; it must not warn.
-echo "=== plain Release build (no preset) of quorvex and quorvex-capture"
+# preset builds and tests everything at the flags it has (-O3, with -Werror), so
+# this configures the whole tree and builds the tool; it must not warn.
+echo "=== plain Release build (no preset) of quorvex"
 plain=build/plain-release
-phase "plain Release: configure and build" bash -c \
-    'cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=Release && cmake --build "$1" -j "$2" --target quorvex quorvex-capture' \
+phase "plain Release: configure, build quorvex" bash -c \
+    'cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=Release && cmake --build "$1" -j "$2" --target quorvex' \
     bash "$plain" "$jobs" > build-plain-release.log 2>&1 || { cat build-plain-release.log; exit 1; }
 if grep -n 'warning:' build-plain-release.log; then
     failed+=("plain Release build warns")
