@@ -149,11 +149,11 @@ echo "=== install: the Windows tools"
 collect || { echo "FAILED: scripts/setup.sh windows"; exit 1; }
 build win32
 build win64
-# The Wine tests keep about one core busy, the fuzz targets one each: so the
-# fuzz targets run one at a time beside them, each with a core of its own for
-# its bounded time, as it would have alone.
+# The Wine tests keep about one core busy, a fuzz target one: so the fuzz targets
+# run one at a time beside them, each for its bounded time, at the lowest
+# priority, so that Wine runs as it would alone.
 echo "=== win64: tests, and beside them the fuzz targets (sanitizers preset), one at a time"
-background "sanitizers: fuzz targets, beside the win64 tests" ctest --preset fuzz -j 1
+background "sanitizers: fuzz targets, beside the win64 tests" nice -n 19 ctest --preset fuzz -j 1
 tests "win64: tests" --preset win64 -j "$jobs" --label-exclude 'soak|bench|fuzz|release' ||
     failed+=(win64)
 echo "=== sanitizers: the fuzz targets"

@@ -110,4 +110,13 @@ std::string description(const machine &m) {
     return nlohmann::json(m).dump();
 }
 
+std::string patched(const machine &m,
+                    std::initializer_list<std::pair<const char *, const char *>> changes) {
+    nlohmann::json j = m;
+    for (const auto &[pointer, value] : changes) {
+        j[nlohmann::json::json_pointer(pointer)] = nlohmann::json::parse(value);
+    }
+    return j.dump();
+}
+
 } // namespace testkit

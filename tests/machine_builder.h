@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <utility>
@@ -105,6 +106,11 @@ struct machine {
 
 // The description as the loader reads it (machine_builder.cpp).
 std::string description(const machine &m);
+
+// The description with what the records cannot write put in: each pair a JSON
+// pointer ("/controllers/0/number") and the JSON text of its new value.
+std::string patched(const machine &m,
+                    std::initializer_list<std::pair<const char *, const char *>> changes);
 
 // --- parts most machines are made of ----------------------------------------------
 

@@ -3,7 +3,6 @@
 // sequence goes on with its next command.
 #include "e2e/machine_run.h"
 
-#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
 namespace {
@@ -122,10 +121,10 @@ TEST_F(children, refused_priority_raise_is_reported_and_the_child_waited_for) {
 TEST_F(children, refused_priority_code_is_printed_in_hexadecimal) {
     install_standins(dir);
     // The code written as hexadecimal text, as descriptions may.
-    nlohmann::json j = nlohmann::json::parse(
-        description(running_machine({{.function = "SetPriorityClass", .nth = 2}})));
-    j["faults"][0]["error"] = "0x2AF";
-    const auto r = run_machine(j.dump(), "64");
+    const auto r =
+        run_machine(patched(running_machine({{.function = "SetPriorityClass", .nth = 2}}),
+                            {{"/faults/0/error", R"("0x2AF")"}}),
+                    "64");
     EXPECT_EQ(split_lines(r.out),
               (lines{"KX: input =64", "GetLastError for SetPriorityClass = 0X2af"}));
     EXPECT_EQ(log(), remove_download);

@@ -3,8 +3,6 @@
 // length is honoured without the memory it names.
 #include "e2e/machine_run.h"
 
-#include <nlohmann/json.hpp>
-
 namespace {
 
 using namespace testkit;
@@ -92,12 +90,11 @@ TEST_F(fault_lists, every_fault_of_the_list_counts_its_own_calls) {
 // are written into it, and the name is read from the real reply. The tool ends
 // having used little memory.
 TEST_F(fault_lists, huge_stated_length_is_given_without_its_memory) {
-    nlohmann::json j = nlohmann::json::parse(description(
+    const auto r = run_machine(patched(
         machine{.controllers = {one_controller},
                 .changes = {download_arrives(300, {2})},
-                .faults = {{.function = "DeviceIoControl", .ioctl = 0x220424, .controller = 0}}}));
-    j["faults"][0]["actual_length"] = "0x5C494350"; // as hexadecimal text
-    const auto r = run_machine(j.dump());
+                .faults = {{.function = "DeviceIoControl", .ioctl = 0x220424, .controller = 0}}},
+        {{"/faults/0/actual_length", R"("0x5C494350")"}})); // as hexadecimal text
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(journal(), sequence("nuvek", 0) + sequence("nuvek", 0) + lines{vcp_install});
     expect_nothing_held_between_passes();
