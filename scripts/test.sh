@@ -68,13 +68,14 @@ background() {
     background_pid=$!
 }
 collect() {
-    local rc=0 count
+    local rc=0 count ended
     wait "$background_pid" || rc=$?
     background_pid=
     cat "$background_log"
     count=$(sed -n 's/.*tests failed out of \([0-9]*\)$/\1/p' "$background_log" | tail -n 1)
-    phases+=("$(printf '%-52s %4d s   %s' "$background_label" \
-        $(($(cat "$background_ended" 2>/dev/null || date +%s) - background_started)) "${count:+$count tests}")")
+    ended=$(cat "$background_ended")
+    phases+=("$(printf '%-52s %4d s   %s' "$background_label" $((${ended:-$(date +%s)} - background_started)) \
+        "${count:+$count tests}")")
     rm -f "$background_log" "$background_ended"
     return $rc
 }
