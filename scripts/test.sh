@@ -36,6 +36,10 @@ phase() {
     phases+=("$(printf '%-52s %4d s' "$label" $(($(date +%s) - t)))")
     return $rc
 }
+# The count of tests in ctest's output FILE.
+count_of() {
+    sed -n 's/.*tests failed out of \([0-9]*\)$/\1/p' "$1" | tail -n 1
+}
 # tests LABEL CTEST_ARGS...: a ctest run as a phase, with the count of its tests;
 # ctest runs under the command in ctest_runner, where that is set.
 ctest_runner=()
@@ -45,7 +49,7 @@ tests() {
     out=$(mktemp)
     t=$(date +%s)
     "${ctest_runner[@]}" ctest "$@" 2>&1 | tee "$out" || rc=$?
-    count=$(sed -n 's/.*tests failed out of \([0-9]*\)$/\1/p' "$out" | tail -n 1)
+    count=$(count_of "$out")
     phases+=("$(printf '%-52s %4d s   %s tests' "$label" $(($(date +%s) - t)) "${count:-no}")")
     rm -f "$out"
     return $rc
@@ -72,7 +76,7 @@ collect() {
     wait "$background_pid" || rc=$?
     background_pid=
     cat "$background_log"
-    count=$(sed -n 's/.*tests failed out of \([0-9]*\)$/\1/p' "$background_log" | tail -n 1)
+    count=$(count_of "$background_log")
     ended=$(cat "$background_ended")
     phases+=("$(printf '%-52s %4d s   %s' "$background_label" $((${ended:-$(date +%s)} - background_started)) \
         "${count:+$count tests}")")
