@@ -40,6 +40,13 @@ phase() {
 count_of() {
     sed -n 's/.*tests failed out of \([0-9]*\)$/\1/p' "$1" | tail -n 1
 }
+# The Wine runs the two Wine runners made again after Wine failed a process start
+# (1359), in the last ctest run of build folder DIR (read before its next run).
+wine_reruns() {
+    local n
+    n=$(grep -c 'Wine failed to start a process (1359)' "$1/Testing/Temporary/LastTest.log" 2>/dev/null)
+    echo "${n:-0}"
+}
 # tests LABEL CTEST_ARGS...: a ctest run as a phase, with the count of its tests;
 # ctest runs under the command in ctest_runner, where that is set.
 ctest_runner=()
@@ -161,16 +168,16 @@ echo "=== win64: tests, and beside them the fuzz targets (sanitizers preset), on
 background "sanitizers: fuzz targets, beside the win64 tests" nice -n 19 ctest --preset fuzz -j 1
 tests "win64: tests" --preset win64 -j "$jobs" --label-exclude 'soak|bench|fuzz|release' ||
     failed+=(win64)
+reruns=$(wine_reruns build/win64)
 echo "=== sanitizers: the fuzz targets"
 collect || failed+=(fuzz)
 echo "=== win32: tests"
 tests "win32: tests" --preset win32 -j "$jobs" --label-exclude 'soak|bench|fuzz|release' ||
     failed+=(win32)
+reruns=$((reruns + $(wine_reruns build/win32)))
 echo "=== win32: size, imports, version record and manifest of quorvex.exe"
 tests "win32: imports, verbose" --preset win32 -R '^imports\.(pe_)?quorvex$' --verbose ||
     failed+=("win32 imports")
-reruns=$(cat build/win64/Testing/Temporary/LastTest.log build/win32/Testing/Temporary/LastTest.log \
-    2>/dev/null | grep -c 'Wine failed to start a process (1359)' || true)
 
 # A new user's build: no preset, no -Werror, the default generator. The default
 # preset builds and tests everything at the flags it has (-O3, with -Werror), so
