@@ -22,23 +22,24 @@
 
 namespace {
 
-constexpr std::uint32_t codes[] = {0, 0x220408, 0x22040C, 0x220414, 0x220420, 0x220424, 0x220448};
 constexpr std::uint32_t errors[] = {1, 2, 5, 8, 31, 87, 122, 259, 1167, 0x0D, 0x13, 0x1A, 0x25};
 
 // One fault in a call the machine answers (a capture sees no process).
 desc::fault odd_answer(FuzzedDataProvider &in) {
-    const auto &site = desc::keys::fault_sites[in.ConsumeIntegralInRange<std::size_t>(
-        0, std::size(desc::keys::fault_sites) - 3)];
-    desc::fault f{.function = site.function, .nth = in.ConsumeIntegralInRange<std::uint32_t>(0, 6)};
-    if (site.ioctl_and_port) {
-        f.ioctl = in.PickValueInArray(codes);
+    const std::uint32_t call = in.ConsumeIntegralInRange<std::uint32_t>(0, QVM_CALLS - 1);
+    const std::uint32_t keys = qvm_fault_keys(call);
+    desc::fault f{.function = qvm_call_name(call),
+                  .nth = in.ConsumeIntegralInRange<std::uint32_t>(0, 6)};
+    if (keys & QVM_BY_CODE) { // a code the stack answers, or any (0)
+        const auto code = in.ConsumeIntegralInRange<std::size_t>(0, QVM_CODES);
+        f.ioctl = code == 0 ? 0 : qvm_codes[code - 1];
         f.port = in.ConsumeIntegralInRange<std::uint32_t>(0, 4);
     }
     const int action = in.ConsumeIntegralInRange(0, 3);
-    if (action == 1 && site.raw_reply) {
+    if (action == 1 && (keys & QVM_GIVES_REPLY)) {
         f.action = desc::fault::raw_reply;
         f.bytes = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 48));
-    } else if (action == 2 && site.actual_length) {
+    } else if (action == 2 && (keys & QVM_STATES_LENGTH)) {
         f.action = desc::fault::actual_length;
         f.length = in.ConsumeIntegral<std::uint32_t>();
     } else {
@@ -91,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool by_count = std::any_of(m.changes.begin(), m.changes.end(),
                                       [](const auto &c) { return c.at_open_device.empty(); });
     const bool processes = std::any_of(m.faults.begin(), m.faults.end(), [](const auto &f) {
-        return desc::keys::find_fault_site(f.function)->program || f.function == "SetPriorityClass";
+        return desc::keys::machine_call(f.function) == QVM_NONE;
     });
     if (by_count || processes || m.system_folder || m.windows_folder) {
         return 0; // what a capture cannot see

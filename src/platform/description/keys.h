@@ -197,69 +197,9 @@ inline std::string item(const std::string &place, std::size_t index) {
 
 // --- faults -------------------------------------------------------------------
 
-// The calls a fault can be planted in, and which keys beyond `function`, `nth`
-// and `error` apply to each.
-struct fault_site {
-    const char *function;
-    bool device = false;         // `device`: a device path, interface path or device ID
-    bool device_path = false;    // `controller`, `hub`: shorthands for a device path
-    bool program = false;        // `program`: the command line's first word
-    bool ioctl_and_port = false; // DeviceIoControl's control code and port
-    bool size = false;           // GlobalAlloc's byte count
-    bool actual_length = false;
-    bool raw_reply = false;
-
-    bool takes(std::string_view key) const {
-        return key == "ioctl" || key == "port"       ? ioctl_and_port
-               : key == "device"                     ? device
-               : key == "program"                    ? program
-               : key == "controller" || key == "hub" ? device_path
-               : key == "size"                       ? size
-               : key == "actual_length"              ? actual_length
-               : key == "raw_reply"                  ? raw_reply
-                                                     : true;
-    }
-};
-
-inline constexpr fault_site fault_sites[] = {
-    {.function = "DeviceIoControl",
-     .device = true,
-     .device_path = true,
-     .ioctl_and_port = true,
-     .actual_length = true,
-     .raw_reply = true},
-    {.function = "CreateFileA", .device = true, .device_path = true},
-    {.function = "GlobalAlloc", .size = true},
-    {.function = "WideCharToMultiByte"},
-    {.function = "SetupDiGetClassDevsA"},
-    {.function = "SetupDiEnumDeviceInterfaces"},
-    {.function = "SetupDiGetDeviceInterfaceDetailA", .device = true, .actual_length = true},
-    {.function = "CM_Locate_DevNodeA", .device = true},
-    {.function = "CM_Get_Child", .device = true},
-    {.function = "CM_Get_Sibling", .device = true},
-    {.function = "CM_Get_Parent", .device = true},
-    {.function = "CM_Get_DevNode_Registry_PropertyA", .device = true, .raw_reply = true},
-    {.function = "CM_Get_Device_IDA", .device = true, .raw_reply = true},
-    {.function = "CM_Get_DevNode_Status", .device = true},
-    {.function = "CreateProcessA", .program = true},
-    {.function = "SetPriorityClass"},
-};
-
-inline const fault_site *find_fault_site(std::string_view function) {
-    const auto *site = std::find_if(std::begin(fault_sites), std::end(fault_sites),
-                                    [&](const fault_site &s) { return function == s.function; });
-    return site != std::end(fault_sites) ? site : nullptr;
-}
-
-// The control codes the emulated USB stack answers.
-inline bool usb_control_code(std::uint32_t code) {
-    const std::uint32_t known[] = {0x220408, 0x22040C, 0x220414, 0x220420, 0x220424, 0x220448};
-    return std::find(std::begin(known), std::end(known), code) != std::end(known);
-}
-
 // The calls the machine model answers (and counts): the model's number of one,
 // or QVM_NONE.
-inline std::uint32_t machine_call(const std::string &function) {
+inline std::uint32_t machine_call(std::string_view function) {
     for (std::uint32_t call = 0; call < QVM_CALLS; ++call) {
         if (function == qvm_call_name(call)) {
             return call;
@@ -267,6 +207,29 @@ inline std::uint32_t machine_call(const std::string &function) {
     }
     return QVM_NONE;
 }
+
+// What a fault planted in a function may narrow and do, beyond `function`, `nth`
+// and `error`: in a call of the machine model, the bits model.h's qvm_fault_keys
+// gives; CreateProcessA, which the emulation answers, takes `program` (the
+// command line's first word) and SetPriorityClass nothing more. None: no fault
+// can be planted in it.
+inline constexpr std::uint32_t by_program = 1u << 31;
+inline std::optional<std::uint32_t> fault_site(std::string_view function) {
+    const std::uint32_t call = machine_call(function);
+    return call != QVM_NONE                 ? qvm_fault_keys(call)
+           : function == "CreateProcessA"   ? by_program
+           : function == "SetPriorityClass" ? 0u
+                                            : std::optional<std::uint32_t>();
+}
+
+// The keys that stand for those bits, in the order they are checked
+// (`controller` and `hub` are shorthands for a device path).
+inline constexpr std::pair<const char *, std::uint32_t> fault_site_keys[] = {
+    {"ioctl", QVM_BY_CODE},         {"port", QVM_BY_PORT},
+    {"size", QVM_BY_SIZE},          {"actual_length", QVM_STATES_LENGTH},
+    {"raw_reply", QVM_GIVES_REPLY}, {"controller", QVM_BY_PATH},
+    {"hub", QVM_BY_PATH},           {"device", QVM_BY_PATH | QVM_BY_TEXT},
+    {"program", by_program}};
 
 // --- rules over more than one object ------------------------------------------
 
@@ -453,21 +416,19 @@ template <typename Io, typename Change> void change_keys(Io &io, Change &c, cons
 // The device is kept as written, in UTF-8 (the machine is asked in ANSI).
 template <typename Io, typename Fault> void fault_keys(Io &io, Fault &f, const machine &m) {
     io.key("function", f.function, text{}, need{"a fault needs its \"function\""}, [&](auto &r) {
-        const fault_site *site = find_fault_site(f.function);
-        if (site == nullptr) {
+        const std::optional<std::uint32_t> site = fault_site(f.function);
+        if (!site) {
             r.refuse("no fault can be planted in \"" + f.function + "\"");
         }
-        for (const char *key : {"ioctl", "port", "size", "actual_length", "raw_reply", "controller",
-                                "hub", "device", "program"}) {
-            if (r.has(key) && !site->takes(key)) {
-                r.refuse_at(key, std::string("does not apply to ") + site->function);
+        for (const auto &[key, bits] : fault_site_keys) {
+            if (r.has(key) && (*site & bits) == 0) {
+                r.refuse_at(key, "does not apply to " + f.function);
             }
         }
     });
-    const fault_site *site = find_fault_site(f.function);
-    const bool program = site != nullptr && site->program;
+    const bool program = (fault_site(f.function).value_or(0) & by_program) != 0;
     io.key("ioctl", f.ioctl, number32{6}, std::uint32_t{0}, [&](auto &r) {
-        if (!usb_control_code(f.ioctl)) {
+        if (std::ranges::find(qvm_codes, f.ioctl) == std::end(qvm_codes)) {
             r.refuse("not a control code the USB stack answers");
         }
     });

@@ -14,8 +14,9 @@ CONFIGRET refuse(const char *function, const char *what, CONFIGRET result) {
 // The calls that give a DEVINST share their checks: a place for the answer,
 // cleared first as the system does, and flags 0 (the locate call's flags are
 // the machine's to check).
-CONFIGRET find_node(const char *function, std::uint32_t call, PDEVINST answer, DEVINST from,
-                    const char *device_id, ULONG flags) {
+CONFIGRET find_node(std::uint32_t call, PDEVINST answer, DEVINST from, const char *device_id,
+                    ULONG flags) {
+    const char *function = qvm_call_name(call);
     enter(function);
     if (answer == nullptr) {
         return refuse(function, "no place for the answer", CR_INVALID_POINTER);
@@ -30,7 +31,7 @@ CONFIGRET find_node(const char *function, std::uint32_t call, PDEVINST answer, D
     r.text = device_id;
     r.code = locate ? flags : 0;
     r.node = from;
-    const qvm_answer a = ask_machine(function, r);
+    const qvm_answer a = ask_machine(r);
     *answer = a.node;
     return a.error;
 }
@@ -41,19 +42,19 @@ CONFIGRET find_node(const char *function, std::uint32_t call, PDEVINST answer, D
 using namespace emu;
 
 CONFIGRET CM_Locate_DevNodeA(PDEVINST answer, DEVINSTID_A device_id, ULONG flags) {
-    return find_node("CM_Locate_DevNodeA", QVM_LOCATE_DEVNODE, answer, 0, device_id, flags);
+    return find_node(QVM_LOCATE_DEVNODE, answer, 0, device_id, flags);
 }
 
 CONFIGRET CM_Get_Child(PDEVINST answer, DEVINST from, ULONG flags) {
-    return find_node("CM_Get_Child", QVM_GET_CHILD, answer, from, nullptr, flags);
+    return find_node(QVM_GET_CHILD, answer, from, nullptr, flags);
 }
 
 CONFIGRET CM_Get_Sibling(PDEVINST answer, DEVINST from, ULONG flags) {
-    return find_node("CM_Get_Sibling", QVM_GET_SIBLING, answer, from, nullptr, flags);
+    return find_node(QVM_GET_SIBLING, answer, from, nullptr, flags);
 }
 
 CONFIGRET CM_Get_Parent(PDEVINST answer, DEVINST from, ULONG flags) {
-    return find_node("CM_Get_Parent", QVM_GET_PARENT, answer, from, nullptr, flags);
+    return find_node(QVM_GET_PARENT, answer, from, nullptr, flags);
 }
 
 // The properties any version knows are 1 to 0x25; the machine tells which its
@@ -71,7 +72,7 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyA(DEVINST dn, ULONG property, PULONG d
     if (property < 1 || property > 0x25) {
         return refuse(name, "not a device property", CR_INVALID_PROPERTY);
     }
-    const qvm_answer a = ask_machine(name, QVM_GET_PROPERTY, dn, property, buffer, *length);
+    const qvm_answer a = ask_machine(QVM_GET_PROPERTY, dn, property, buffer, *length);
     if (a.length != QVM_NONE) {
         *length = a.length;
     }
@@ -91,7 +92,7 @@ CONFIGRET CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST dn, ULONG
     if (flags != 0) {
         return refuse(name, "flags must be 0", CR_INVALID_FLAG);
     }
-    const qvm_answer a = ask_machine(name, QVM_GET_STATUS, dn);
+    const qvm_answer a = ask_machine(QVM_GET_STATUS, dn);
     *status = a.status;
     *problem = a.problem;
     return a.error;
@@ -106,5 +107,5 @@ CONFIGRET CM_Get_Device_IDA(DEVINST dn, PSTR buffer, ULONG buffer_length, ULONG 
     if (flags != 0) {
         return refuse(name, "flags must be 0", CR_INVALID_FLAG);
     }
-    return ask_machine(name, QVM_GET_DEVICE_ID, dn, 0, buffer, buffer_length).error;
+    return ask_machine(QVM_GET_DEVICE_ID, dn, 0, buffer, buffer_length).error;
 }

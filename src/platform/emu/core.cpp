@@ -137,26 +137,26 @@ void enter(const char *function) {
     ++*slot->second.second;
 }
 
-qvm_answer ask_machine(const char *function, qvm_request request) {
+qvm_answer ask_machine(qvm_request request) {
     state &s = st();
     request.now_ms = clock_ms();
     qvm_answer answer;
     qvm_ask(&s.view, reinterpret_cast<qvm_state *>(s.model.data()), &request, &answer);
     if (answer.misuse != nullptr) {
-        misuse(function, answer.misuse);
+        misuse(qvm_call_name(request.call), answer.misuse);
     }
     return answer;
 }
 
-qvm_answer ask_machine(const char *function, std::uint32_t call, std::uint32_t node,
-                       std::uint32_t code, void *out, std::uint32_t out_size) {
+qvm_answer ask_machine(std::uint32_t call, std::uint32_t node, std::uint32_t code, void *out,
+                       std::uint32_t out_size) {
     qvm_request r{};
     r.call = call;
     r.node = node;
     r.code = code;
     r.out = out;
     r.out_size = out_size;
-    return ask_machine(function, r);
+    return ask_machine(r);
 }
 
 HANDLE new_handle(const handle_obj &h) {
@@ -183,8 +183,7 @@ const fault *take_fault(const char *function, const std::string &program) {
             f.port != 0 || f.size != 0) {
             continue;
         }
-        ++s.fault_hits[i];
-        if (hit == nullptr && (f.nth == 0 || f.nth == s.fault_hits[i])) {
+        if (qvm_fault_due(f.nth, &s.fault_hits[i]) && hit == nullptr) {
             hit = &f;
         }
     }

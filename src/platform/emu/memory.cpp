@@ -36,7 +36,7 @@ HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
     qvm_request r{};
     r.call = QVM_GLOBAL_ALLOC;
     r.size = bytes;
-    if (const qvm_answer a = ask_machine("GlobalAlloc", r); a.error != 0) {
+    if (const qvm_answer a = ask_machine(r); a.error != 0) {
         return failed(a.error, nullptr);
     }
     // A block of 0 bytes is still a block of its own, as on Windows: its guard.
@@ -102,8 +102,7 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH wide, int wide_units
         return refused("WideCharToMultiByte", "invalid source, length or output buffer",
                        ERROR_INVALID_PARAMETER, 0);
     }
-    if (const qvm_answer a = ask_machine("WideCharToMultiByte", QVM_WIDE_CHAR_TO_MULTI_BYTE, 0);
-        a.error != 0) {
+    if (const qvm_answer a = ask_machine(QVM_WIDE_CHAR_TO_MULTI_BYTE, 0); a.error != 0) {
         return failed(a.error, 0);
     }
     // -1: up to the terminator, which is converted too.

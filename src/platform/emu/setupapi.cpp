@@ -56,8 +56,7 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *class_guid, PCSTR enumerator, HWND par
     if (wrong != nullptr) {
         return refused("SetupDiGetClassDevsA", wrong, error, INVALID_HANDLE_VALUE);
     }
-    if (const qvm_answer a = ask_machine("SetupDiGetClassDevsA", QVM_GET_CLASS_DEVS, 0);
-        a.error != 0) {
+    if (const qvm_answer a = ask_machine(QVM_GET_CLASS_DEVS, 0); a.error != 0) {
         return failed(a.error, INVALID_HANDLE_VALUE);
     }
     handle_obj set;
@@ -87,7 +86,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set_handle, PSP_DEVINFO_DATA device,
         return refused(name, "cbSize is not sizeof(SP_DEVICE_INTERFACE_DATA)",
                        ERROR_INVALID_USER_BUFFER);
     }
-    if (const qvm_answer a = ask_machine(name, QVM_ENUM_INTERFACES, 0, index); a.error != 0) {
+    if (const qvm_answer a = ask_machine(QVM_ENUM_INTERFACES, 0, index); a.error != 0) {
         return failed(a.error);
     }
     if (!same_guid(*interface_guid, host_controller_interface)) {
@@ -131,8 +130,8 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set_handle, PSP_DEVICE_INTERFACE_
         return refused(name, "cbSize is not sizeof(SP_DEVINFO_DATA)", ERROR_INVALID_USER_BUFFER);
     }
     const qvm_answer a =
-        ask_machine(name, QVM_INTERFACE_DETAIL, 0, static_cast<std::uint32_t>(data->Reserved - 1),
-                    detail, detail != nullptr ? detail_size : 0);
+        ask_machine(QVM_INTERFACE_DETAIL, 0, static_cast<std::uint32_t>(data->Reserved - 1), detail,
+                    detail != nullptr ? detail_size : 0);
     if (required_size != nullptr && a.length != QVM_NONE) {
         *required_size = a.length;
     }

@@ -82,12 +82,12 @@ void append_to(const std::string &path, const char *bytes, std::size_t n);
 // what is held.
 void write_stats(const char *event, std::uint64_t value);
 
-// Puts a request to the machine model at the machine's clock; where the caller
-// broke the platform's rules, `function` says so as misuse() does. The second
-// form asks about a node (a DEVINST) or an item (an interface's index in `code`).
-qvm_answer ask_machine(const char *function, qvm_request request);
-qvm_answer ask_machine(const char *function, std::uint32_t call, std::uint32_t node,
-                       std::uint32_t code = 0, void *out = nullptr, std::uint32_t out_size = 0);
+// Puts a request to the machine model at the machine's clock, telling (as
+// misuse() does) where the caller broke the platform's rules. The second form
+// asks about a node (a DEVINST) or an item (an interface's index in `code`).
+qvm_answer ask_machine(qvm_request request);
+qvm_answer ask_machine(std::uint32_t call, std::uint32_t node, std::uint32_t code = 0,
+                       void *out = nullptr, std::uint32_t out_size = 0);
 
 HANDLE new_handle(const handle_obj &h);
 handle_obj *find_handle(HANDLE h);

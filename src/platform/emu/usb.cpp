@@ -49,7 +49,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     qvm_request r{};
     r.call = QVM_CREATE_FILE;
     r.text = name;
-    const qvm_answer a = ask_machine("CreateFileA", r);
+    const qvm_answer a = ask_machine(r);
     if (a.error != 0) {
         return failed(a.error, INVALID_HANDLE_VALUE);
     }
@@ -93,7 +93,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID
     r.in_size = in_size;
     r.out = out;
     r.out_size = out_size;
-    const qvm_answer a = ask_machine("DeviceIoControl", r);
+    const qvm_answer a = ask_machine(r);
     if (a.error != 0) {
         return failed(a.error);
     }

@@ -160,6 +160,10 @@ void apply_changes(const struct qvm_view *v, struct work *w, uint32_t trigger, u
     }
 }
 
+int qvm_fault_due(uint32_t nth, uint32_t *hits) {
+    return ++*hits == nth || nth == 0;
+}
+
 const struct qvm_fault *take_fault(const struct qvm_view *v, struct work *w, uint32_t call,
                                    uint32_t code, const char *text, uint32_t port, uint64_t size) {
     const struct qvm_fault *hit = NULL;
@@ -171,8 +175,7 @@ const struct qvm_fault *take_fault(const struct qvm_view *v, struct work *w, uin
             (f->port != 0 && f->port != port) || (f->size != 0 && f->size != size)) {
             continue;
         }
-        ++w->hits[i];
-        if (hit == NULL && (f->nth == 0 || f->nth == w->hits[i])) {
+        if (qvm_fault_due(f->nth, &w->hits[i]) && hit == NULL) {
             hit = f;
         }
     }

@@ -54,6 +54,31 @@ enum qvm_call {
 /* The Win32 function a call stands for ("CreateFileA", ...), or "" past the end. */
 const char *qvm_call_name(uint32_t call);
 
+/* What narrows a fault planted in a call (a field of qvm_fault, where it is set)
+   and what the fault may do there besides failing. */
+#define QVM_BY_PATH 0x01u       /* device: the path the call opens or sends to */
+#define QVM_BY_TEXT 0x02u       /* device: an interface's path, or a node's device ID */
+#define QVM_BY_CODE 0x04u       /* code */
+#define QVM_BY_PORT 0x08u       /* port */
+#define QVM_BY_SIZE 0x10u       /* size */
+#define QVM_STATES_LENGTH 0x20u /* the action QVM_ACTUAL_LENGTH */
+#define QVM_GIVES_REPLY 0x40u   /* the action QVM_RAW_REPLY */
+/* Those of a call, or 0 past the end. */
+uint32_t qvm_fault_keys(uint32_t call);
+
+/* The control codes the USB stack answers: a host controller the first two, a
+   hub the others. */
+#define QVM_CODE_ROOT_HUB_NAME 0x220408u
+#define QVM_CODE_HCD_DRIVER_KEY 0x220424u
+#define QVM_CODE_NODE_INFORMATION 0x220408u /* to a hub: the root hub name's code */
+#define QVM_CODE_CONNECTION 0x22040Cu       /* the older connection query */
+#define QVM_CODE_CONNECTION_EX 0x220448u
+#define QVM_CODE_CONNECTION_NAME 0x220414u
+#define QVM_CODE_CONNECTION_DRIVER_KEY 0x220420u
+#define QVM_CODES 6
+/* Each code once, in increasing order. */
+extern const uint32_t qvm_codes[QVM_CODES];
+
 #pragma pack(push, 1)
 
 struct qvm_header {
@@ -155,6 +180,10 @@ struct qvm_fault {
 QVM_ASSERT_SIZE(struct qvm_fault, 48);
 
 #pragma pack(pop)
+
+/* One more call that a fault matches, counted in *hits: whether the fault acts
+   on it, being its nth matching call (nth 0: every one). */
+int qvm_fault_due(uint32_t nth, uint32_t *hits);
 
 /* A table checked record by record, and where its sections are. */
 struct qvm_view {

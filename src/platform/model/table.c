@@ -2,25 +2,34 @@
    finding the device a path opens. */
 #include "platform/model/inside.h"
 
-static const char *const call_names[QVM_CALLS] = {
-    "CreateFileA",
-    "DeviceIoControl",
-    "GlobalAlloc",
-    "WideCharToMultiByte",
-    "SetupDiGetClassDevsA",
-    "SetupDiEnumDeviceInterfaces",
-    "SetupDiGetDeviceInterfaceDetailA",
-    "CM_Locate_DevNodeA",
-    "CM_Get_Child",
-    "CM_Get_Sibling",
-    "CM_Get_Parent",
-    "CM_Get_DevNode_Registry_PropertyA",
-    "CM_Get_Device_IDA",
-    "CM_Get_DevNode_Status",
+/* Each call's Win32 function, and what narrows a fault planted in it. */
+static const struct {
+    const char *name;
+    uint32_t fault_keys;
+} calls[QVM_CALLS] = {
+    {"CreateFileA", QVM_BY_PATH},
+    {"DeviceIoControl",
+     QVM_BY_PATH | QVM_BY_CODE | QVM_BY_PORT | QVM_STATES_LENGTH | QVM_GIVES_REPLY},
+    {"GlobalAlloc", QVM_BY_SIZE},
+    {"WideCharToMultiByte", 0},
+    {"SetupDiGetClassDevsA", 0},
+    {"SetupDiEnumDeviceInterfaces", 0},
+    {"SetupDiGetDeviceInterfaceDetailA", QVM_BY_TEXT | QVM_STATES_LENGTH},
+    {"CM_Locate_DevNodeA", QVM_BY_TEXT},
+    {"CM_Get_Child", QVM_BY_TEXT},
+    {"CM_Get_Sibling", QVM_BY_TEXT},
+    {"CM_Get_Parent", QVM_BY_TEXT},
+    {"CM_Get_DevNode_Registry_PropertyA", QVM_BY_TEXT | QVM_GIVES_REPLY},
+    {"CM_Get_Device_IDA", QVM_BY_TEXT | QVM_GIVES_REPLY},
+    {"CM_Get_DevNode_Status", QVM_BY_TEXT},
 };
 
 const char *qvm_call_name(uint32_t call) {
-    return call < QVM_CALLS ? call_names[call] : "";
+    return call < QVM_CALLS ? calls[call].name : "";
+}
+
+uint32_t qvm_fault_keys(uint32_t call) {
+    return call < QVM_CALLS ? calls[call].fault_keys : 0;
 }
 
 /* An index of a record or the pool, or none. A text needs no more: the pool ends

@@ -3,19 +3,15 @@
    little-endian, names in UTF-16LE), and the host-controller interface list. */
 #include "platform/model/inside.h"
 
-#define CODE_ROOT_HUB_NAME 0x220408u    /* to a host controller */
-#define CODE_NODE_INFORMATION 0x220408u /* to a hub */
-#define CODE_HCD_DRIVER_KEY 0x220424u
-#define CODE_CONNECTION_NAME 0x220414u
-#define CODE_CONNECTION_DRIVER_KEY 0x220420u
-#define CODE_CONNECTION 0x22040Cu
-#define CODE_CONNECTION_EX 0x220448u
-
 #define NAME_SIZE 6        /* USB_ROOT_HUB_NAME, USB_HCD_DRIVERKEY_NAME with one unit */
 #define PORT_NAME_SIZE 10  /* USB_NODE_CONNECTION_(DRIVERKEY_)NAME with one unit */
 #define NODE_SIZE 76       /* USB_NODE_INFORMATION */
 #define CONNECTION_SIZE 35 /* USB_NODE_CONNECTION_INFORMATION(_EX) without pipes */
 #define DETAIL_PATH 4      /* SP_DEVICE_INTERFACE_DETAIL_DATA_A.DevicePath */
+
+const uint32_t qvm_codes[QVM_CODES] = {QVM_CODE_ROOT_HUB_NAME,   QVM_CODE_CONNECTION,
+                                       QVM_CODE_CONNECTION_NAME, QVM_CODE_CONNECTION_DRIVER_KEY,
+                                       QVM_CODE_HCD_DRIVER_KEY,  QVM_CODE_CONNECTION_EX};
 
 /* A reply of `length` bytes, as far as the caller's buffer holds it: every byte
    of that part is written, zero where the reply says nothing. */
@@ -91,13 +87,13 @@ static void connection(const struct qvm_request *r, struct qvm_answer *a, uint32
 static void controller_reply(const struct qvm_view *v, const struct qvm_request *r,
                              struct qvm_answer *a, const struct qvm_controller *c,
                              const struct qvm_fault *f) {
-    if (r->code != CODE_ROOT_HUB_NAME && r->code != CODE_HCD_DRIVER_KEY) {
+    if (r->code != QVM_CODE_ROOT_HUB_NAME && r->code != QVM_CODE_HCD_DRIVER_KEY) {
         refuse(a, E_INVALID_FUNCTION, "a host controller does not answer this control code");
     } else if (r->out_size < NAME_SIZE) {
         refuse(a, E_INSUFFICIENT_BUFFER, "output buffer smaller than the reply's fixed part");
     } else {
         const uint32_t name =
-            r->code == CODE_ROOT_HUB_NAME ? v->hubs[c->root_hub].name : c->driver_key;
+            r->code == QVM_CODE_ROOT_HUB_NAME ? v->hubs[c->root_hub].name : c->driver_key;
         name_answer(v, r, a, 0, 0, name, f);
     }
 }
@@ -113,7 +109,7 @@ static void hub_reply(const struct qvm_view *v, const struct work *w, const stru
                       struct qvm_answer *a, const struct qvm_hub *h, uint32_t index,
                       const struct qvm_fault *f) {
     const uint32_t code = r->code;
-    if (code == CODE_NODE_INFORMATION) {
+    if (code == QVM_CODE_NODE_INFORMATION) {
         if (r->out_size < NODE_SIZE) {
             refuse(a, E_INSUFFICIENT_BUFFER, "output buffer smaller than USB_NODE_INFORMATION");
         } else {
@@ -121,10 +117,10 @@ static void hub_reply(const struct qvm_view *v, const struct work *w, const stru
         }
         return;
     }
-    const int named = code == CODE_CONNECTION_NAME || code == CODE_CONNECTION_DRIVER_KEY;
+    const int named = code == QVM_CODE_CONNECTION_NAME || code == QVM_CODE_CONNECTION_DRIVER_KEY;
     const uint32_t record = named ? PORT_NAME_SIZE : CONNECTION_SIZE;
     const struct qvm_port *p = port_on(v, w, h, index);
-    if (!named && code != CODE_CONNECTION && code != CODE_CONNECTION_EX) {
+    if (!named && code != QVM_CODE_CONNECTION && code != QVM_CODE_CONNECTION_EX) {
         refuse(a, E_INVALID_FUNCTION, "a hub does not answer this control code");
     } else if (r->in == NULL || r->in_size < record || r->out_size < record) {
         refuse(a, E_INSUFFICIENT_BUFFER, "input or output buffer smaller than the record");
@@ -133,12 +129,12 @@ static void hub_reply(const struct qvm_view *v, const struct work *w, const stru
     } else if (!named) {
         /* A port speaks the newer query or, when marked so, only the older one. */
         const int legacy = p != NULL && p->legacy_only;
-        if (legacy != (code == CODE_CONNECTION)) {
+        if (legacy != (code == QVM_CODE_CONNECTION)) {
             a->error = E_INVALID_FUNCTION;
         } else {
             connection(r, a, index, p, legacy);
         }
-    } else if (code == CODE_CONNECTION_NAME) {
+    } else if (code == QVM_CODE_CONNECTION_NAME) {
         /* An external hub's name; a port without one answers an empty name. */
         name_answer(v, r, a, 1, index,
                     p != NULL && p->hub != QVM_NONE ? v->hubs[p->hub].name : QVM_NONE, f);
