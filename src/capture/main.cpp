@@ -1,6 +1,7 @@
 // quorvex-capture: its arguments, the refusals, and FILE (capture.cpp captures).
-#include "capture/argument.h"
+#include "capture/report/sections/sections.h"
 #include "capture/capture.h"
+#include "capture/record/run.h"
 #include "platform/new_file.h"
 
 #include <cerrno>

@@ -11,18 +11,6 @@
 namespace {
 
 constexpr int exit_status = 1;
-constexpr DWORD polling_pause_ms = 250;
-
-enum : std::uint8_t {
-    bit_update_on = 0x01,
-    bit_update_off = 0x02,
-    bit_selsusp = 0x04,
-    bit_xcontrol = 0x08,
-    bit_download_reinstall = 0x10,
-    bit_remove_composite = 0x20,
-    bit_remove_download = 0x40,
-    bit_download_install = 0x80,
-};
 
 // Bit 7: the download-mode install, directly from version 6 on, otherwise by
 // polling the USB topology until the download-mode device shows up.
@@ -31,7 +19,7 @@ void download_install_or_poll(unsigned polling_passes) {
     std::memset(&version, 0, sizeof version);
     version.dwOSVersionInfoSize = sizeof version;
     GetVersionExA(&version); // on failure the record stays zero: major 0 polls
-    if (version.dwMajorVersion >= 6) {
+    if (acting_action(bit_download_install, version.dwMajorVersion) == action::download_install) {
         run_command(vcp_install_command);
     } else {
         poll_for_device(polling_passes);
@@ -55,16 +43,43 @@ void apply_mode_bits(std::uint8_t flags) {
     }
 }
 
+std::uint8_t acting_bit(std::uint8_t flags) {
+    const std::uint8_t bits = flags & action_bits;
+    return static_cast<std::uint8_t>(bits & -bits);
+}
+
+action acting_action(std::uint8_t flags, std::uint32_t major) {
+    switch (acting_bit(flags)) {
+    case bit_download_reinstall:
+        return action::download_reinstall;
+    case bit_remove_composite:
+        return action::remove_composite;
+    case bit_remove_download:
+        return action::remove_download;
+    case bit_download_install:
+        return major >= direct_install_major ? action::download_install : action::poll;
+    default:
+        return action::none;
+    }
+}
+
 void run_action(std::uint8_t flags, unsigned polling_passes) {
-    if (flags & bit_download_reinstall) {
+    switch (acting_bit(flags)) {
+    case bit_download_reinstall:
         remove_dl_drivers();
         run_command(vcp_install_command);
-    } else if (flags & bit_remove_composite) {
+        break;
+    case bit_remove_composite:
         remove_cdc_drivers();
-    } else if (flags & bit_remove_download) {
+        break;
+    case bit_remove_download:
         remove_dl_drivers();
-    } else if (flags & bit_download_install) {
+        break;
+    case bit_download_install:
         download_install_or_poll(polling_passes);
+        break;
+    default:
+        break;
     }
 }
 

@@ -6,6 +6,8 @@
 // from the USB stack and is read only as far as its own length says.
 #include "usb_enum/usb_enum.h"
 
+#include "usb_enum/sites.h"
+
 #include <climits>
 #include <cstring>
 
@@ -37,11 +39,11 @@ constexpr name_query root_hub_name = {.code = ioctl_usb_get_root_hub_name,
                                       .has_port = false,
                                       .sends_input = false,
                                       .checks_length = false,
-                                      .probe_site = 362,
-                                      .length_site = 0, // no length check
+                                      .probe_site = site_root_hub_name_query,
+                                      .length_site = site_none, // no length check
                                       .alloc_site = 370,
-                                      .alloc_failure_site = 373,
-                                      .second_call_site = 389};
+                                      .alloc_failure_site = site_root_hub_name_alloc,
+                                      .second_call_site = site_root_hub_name_read};
 constexpr name_query hcd_driver_key = {.code = ioctl_get_hcd_driverkey_name,
                                        .probe_size = 6,
                                        .length_offset = 0,
@@ -49,11 +51,11 @@ constexpr name_query hcd_driver_key = {.code = ioctl_get_hcd_driverkey_name,
                                        .has_port = false,
                                        .sends_input = true,
                                        .checks_length = true,
-                                       .probe_site = 545,
-                                       .length_site = 554,
+                                       .probe_site = site_hcd_key_query,
+                                       .length_site = site_hcd_key_short,
                                        .alloc_site = 558,
-                                       .alloc_failure_site = 561,
-                                       .second_call_site = 578};
+                                       .alloc_failure_site = site_hcd_key_alloc,
+                                       .second_call_site = site_hcd_key_read};
 constexpr name_query port_driver_key = {.code = ioctl_usb_get_node_connection_driverkey_name,
                                         .probe_size = 10,
                                         .length_offset = 4,
@@ -61,11 +63,11 @@ constexpr name_query port_driver_key = {.code = ioctl_usb_get_node_connection_dr
                                         .has_port = true,
                                         .sends_input = true,
                                         .checks_length = true,
-                                        .probe_site = 451,
-                                        .length_site = 460,
+                                        .probe_site = site_port_key_query,
+                                        .length_site = site_port_key_short,
                                         .alloc_site = 464,
-                                        .alloc_failure_site = 467,
-                                        .second_call_site = 486};
+                                        .alloc_failure_site = site_port_key_alloc,
+                                        .second_call_site = site_port_key_read};
 constexpr name_query port_hub_name = {.code = ioctl_usb_get_node_connection_name,
                                       .probe_size = 10,
                                       .length_offset = 4,
@@ -73,11 +75,11 @@ constexpr name_query port_hub_name = {.code = ioctl_usb_get_node_connection_name
                                       .has_port = true,
                                       .sends_input = true,
                                       .checks_length = true,
-                                      .probe_site = 1058,
-                                      .length_site = 1067,
+                                      .probe_site = site_hub_name_query,
+                                      .length_site = site_hub_name_short,
                                       .alloc_site = 1071,
-                                      .alloc_failure_site = 1074,
-                                      .second_call_site = 1092};
+                                      .alloc_failure_site = site_hub_name_alloc,
+                                      .second_call_site = site_hub_name_read};
 
 constexpr int wide_to_ansi_site = 305;
 constexpr std::uint32_t max_probe_size = 10;

@@ -3,6 +3,8 @@
 // and external hubs below them. Connected devices go to the install policy.
 #include "usb_enum/usb_enum.h"
 
+#include "usb_enum/sites.h"
+
 #include "shared/modes.h"
 #include "policy/install.h"
 
@@ -13,20 +15,6 @@
 const char usb_enum_file[] = __FILE__;
 
 namespace {
-
-// Failure sites of the host-controller walk and the hub walk.
-enum : int {
-    site_no_controller_driver_key = 1920,
-    site_controller_not_pci = 1875,
-    site_controller_no_device_id = 1889,
-    site_no_root_hub_name = 1917,
-    site_hub_record_alloc = 1687,
-    site_node_info_alloc = 1696,
-    site_hub_open = 1747,
-    site_node_info_query = 1766,
-    site_port_connection_alloc = 1317,
-    site_connection_queries = 1361,
-};
 
 // Allocation sites.
 enum : int {

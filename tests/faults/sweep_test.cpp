@@ -5,14 +5,15 @@
 // after one pass. One clean run counts the calls; then each call of each kind
 // that sweep.txt can fail is failed in each of its ways, one run each. Whatever
 // fails, the run ends by itself with status 1, holds nothing, shows only boxes
-// that the capture's table of failure sites (src/capture/sites.cpp) gives for a
+// that the scan's table of failure sites (src/usb_enum/sites.h) gives for a
 // failure (or an odd answer) of that call, and runs a subsequence of the clean
 // pass's commands, then at most one whole clean pass. The outcome of every run
 // (boxes, commands, port loops, what it printed) must be the one sweep.expected
 // gives; each run writes its own to sweep.actual in the build.
 #include "emu_fixture.h"
 
-#include "capture/sites.h"
+#include "platform/description/keys.h"
+#include "usb_enum/sites.h"
 #include "front/entry.h"
 #include "shared/modes.h"
 #include "usb_enum/usb_enum.h"
@@ -245,11 +246,10 @@ class sweep : public emu_test {
         EXPECT_EQ(o.said.substr(0, echo.size()), echo);
         std::string boxes;
         for (int site : o.boxes) {
-            const failure_site *s = find_site(site);
-            const bool known =
-                s != nullptr && f != nullptr &&
-                (f->action == desc::fault::fail ? can_fail_at(*s, f->function.c_str(), f->ioctl)
-                                                : can_answer_at(*s, f->function.c_str(), f->ioctl));
+            const failure_site *s = find_failure_site(site);
+            const bool known = s != nullptr && f != nullptr &&
+                               can_cause(*s, desc::keys::machine_call(f->function), f->ioctl,
+                                         f->action != desc::fault::fail);
             EXPECT_TRUE(known) << "box " << site << " is no site of this call's failure";
             boxes += boxes.empty() ? cat(site) : cat(" ", site);
         }

@@ -53,12 +53,11 @@ desc::fault odd_answer(FuzzedDataProvider &in) {
 // What a person at the PC sees of the pass: pauses, commands, boxes and trace lines.
 std::string seen(const capture_made &c) {
     std::string out;
-    for (const auto *calls : {&c.scan, &c.action}) {
-        for (const rec::call &call : *calls) {
-            const std::string_view f = call.function;
-            if (f == "Sleep" || f == "CreateProcessA" || f == "MessageBoxA" ||
-                f == "OutputDebugStringA") {
-                out += std::string(f) + " " + std::to_string(call.code) + " " + call.text + "\n";
+    for (const auto *journal : {&c.scan, &c.action}) {
+        for (const rec::entry &e : *journal) {
+            if (e.kind != rec::event::asked && e.kind != rec::event::version) {
+                out += std::to_string(static_cast<int>(e.kind)) + " " + std::to_string(e.ms) + " " +
+                       e.text + "\n";
             }
         }
     }

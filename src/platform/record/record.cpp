@@ -13,9 +13,9 @@
 namespace rec {
 namespace {
 
-std::vector<call> &journal() {
-    static std::vector<call> calls;
-    return calls;
+std::vector<entry> &entries() {
+    static std::vector<entry> kept;
+    return kept;
 }
 
 // The device path each open handle was opened with.
@@ -31,21 +31,26 @@ char thread_token;
 HANDLE const process_handle = &process_token;
 HANDLE const thread_handle = &thread_token;
 
-call &add(const char *function) {
-    journal().push_back(call{});
-    journal().back().function = function;
-    return journal().back();
+entry &add(event kind, std::uint32_t call = QVM_NONE) {
+    entries().push_back(entry{});
+    entries().back().kind = kind;
+    entries().back().call = call;
+    return entries().back();
+}
+
+entry &ask(std::uint32_t call) {
+    return add(event::asked, call);
 }
 
 // Keeps the outcome of a real call and leaves its last-error value in place.
-void finish(call &c, bool ok) {
+void finish(entry &c, bool ok) {
     const DWORD error = GetLastError();
     c.ok = ok;
     c.error = ok ? 0 : error;
     SetLastError(error);
 }
 
-CONFIGRET finish_cm(call &c, CONFIGRET result) {
+CONFIGRET finish_cm(entry &c, CONFIGRET result) {
     c.ok = result == CR_SUCCESS;
     c.error = result;
     return result;
@@ -57,8 +62,8 @@ std::string bounded_text(const char *text, std::size_t size) {
     return std::string(text, end != nullptr ? static_cast<const char *>(end) - text : size);
 }
 
-CONFIGRET navigate(const char *function, CONFIGRET result, PDEVINST to, DEVINST from) {
-    call &c = add(function);
+CONFIGRET navigate(std::uint32_t call, CONFIGRET result, PDEVINST to, DEVINST from) {
+    entry &c = ask(call);
     c.node = from;
     if (finish_cm(c, result) == CR_SUCCESS && to != nullptr) {
         c.result_node = *to;
@@ -68,8 +73,8 @@ CONFIGRET navigate(const char *function, CONFIGRET result, PDEVINST to, DEVINST 
 
 } // namespace
 
-const std::vector<call> &calls() {
-    return journal();
+const std::vector<entry> &journal() {
+    return entries();
 }
 
 namespace {
@@ -142,17 +147,19 @@ std::vector<node_view> device_nodes(std::uint32_t &failure) {
 }
 
 void clear() {
-    journal().clear();
+    entries().clear();
 }
 
 } // namespace rec
 
 using rec::add;
+using rec::ask;
+using rec::event;
 
 BOOL recorded_CreateProcessA(LPCSTR, LPSTR command_line, LPSECURITY_ATTRIBUTES,
                              LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCSTR, LPSTARTUPINFOA,
                              LPPROCESS_INFORMATION process_info) {
-    add("CreateProcessA").text = command_line != nullptr ? command_line : "";
+    add(event::command).text = command_line != nullptr ? command_line : "";
     process_info->hProcess = rec::process_handle;
     process_info->hThread = rec::thread_handle;
     SetLastError(ERROR_SUCCESS);
@@ -177,7 +184,7 @@ BOOL recorded_CloseHandle(HANDLE handle) {
 
 BOOL recorded_GetVersionExA(LPOSVERSIONINFOA info) {
     const BOOL ok = GetVersionExA(info);
-    rec::call &c = add("GetVersionExA");
+    rec::entry &c = add(event::version);
     rec::finish(c, ok != FALSE);
     c.major = info->dwMajorVersion;
     c.minor = info->dwMinorVersion;
@@ -186,15 +193,15 @@ BOOL recorded_GetVersionExA(LPOSVERSIONINFOA info) {
 }
 
 void recorded_Sleep(DWORD milliseconds) {
-    add("Sleep").code = milliseconds;
+    add(event::pause).ms = milliseconds;
 }
 
 void recorded_OutputDebugStringA(LPCSTR text) {
-    add("OutputDebugStringA").text = text != nullptr ? text : "";
+    add(event::trace).text = text != nullptr ? text : "";
 }
 
 int recorded_MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
-    rec::call &c = add("MessageBoxA");
+    rec::entry &c = add(event::box);
     c.text = std::string("[") + (caption != nullptr ? caption : "") + "] " +
              (text != nullptr ? text : "");
     return 1; // IDOK: the box was answered
@@ -203,7 +210,7 @@ int recorded_MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
 HANDLE recorded_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                             DWORD disposition, DWORD flags, HANDLE template_file) {
     HANDLE handle = CreateFileA(name, access, share, security, disposition, flags, template_file);
-    rec::call &c = add("CreateFileA");
+    rec::entry &c = ask(QVM_CREATE_FILE);
     c.device = name != nullptr ? name : "";
     rec::finish(c, handle != INVALID_HANDLE_VALUE);
     if (handle != INVALID_HANDLE_VALUE) {
@@ -220,7 +227,7 @@ BOOL recorded_DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_siz
         std::memcpy(&port, in, sizeof port);
     }
     const BOOL ok = DeviceIoControl(device, code, in, in_size, out, out_size, returned, overlapped);
-    rec::call &c = add("DeviceIoControl");
+    rec::entry &c = ask(QVM_DEVICE_IO_CONTROL);
     const auto known = rec::paths().find(device);
     c.device = known != rec::paths().end() ? known->second : std::string();
     c.code = code;
@@ -238,7 +245,7 @@ BOOL recorded_DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_siz
 
 HGLOBAL recorded_GlobalAlloc(UINT flags, SIZE_T bytes) {
     HGLOBAL block = GlobalAlloc(flags, bytes);
-    rec::call &c = add("GlobalAlloc");
+    rec::entry &c = ask(QVM_GLOBAL_ALLOC);
     c.size = bytes;
     rec::finish(c, block != nullptr);
     return block;
@@ -248,7 +255,7 @@ int recorded_WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH text, int u
                                  int out_size, LPCCH default_char, LPBOOL used_default) {
     const int written = WideCharToMultiByte(code_page, flags, text, units, out, out_size,
                                             default_char, used_default);
-    rec::call &c = add("WideCharToMultiByte");
+    rec::entry &c = ask(QVM_WIDE_CHAR_TO_MULTI_BYTE);
     rec::finish(c, written != 0);
     // A conversion that wrote text: the UTF-16 units it was given (as bytes) and
     // the text it made, this PC's own code page at work.
@@ -263,14 +270,14 @@ int recorded_WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH text, int u
 HDEVINFO recorded_SetupDiGetClassDevsA(const GUID *guid, PCSTR enumerator, HWND parent,
                                        DWORD flags) {
     HDEVINFO set = SetupDiGetClassDevsA(guid, enumerator, parent, flags);
-    rec::finish(add("SetupDiGetClassDevsA"), set != INVALID_HANDLE_VALUE);
+    rec::finish(ask(QVM_GET_CLASS_DEVS), set != INVALID_HANDLE_VALUE);
     return set;
 }
 
 BOOL recorded_SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info, const GUID *guid,
                                           DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
     const BOOL ok = SetupDiEnumDeviceInterfaces(set, info, guid, index, data);
-    rec::call &c = add("SetupDiEnumDeviceInterfaces");
+    rec::entry &c = ask(QVM_ENUM_INTERFACES);
     c.code = index;
     rec::finish(c, ok != FALSE);
     return ok;
@@ -282,7 +289,7 @@ BOOL recorded_SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFAC
                                                PSP_DEVINFO_DATA info) {
     const BOOL ok =
         SetupDiGetDeviceInterfaceDetailA(set, data, detail, detail_size, required, info);
-    rec::call &c = add("SetupDiGetDeviceInterfaceDetailA");
+    rec::entry &c = ask(QVM_INTERFACE_DETAIL);
     c.out_size = detail_size;
     rec::finish(c, ok != FALSE);
     if (required != nullptr) {
@@ -296,22 +303,22 @@ BOOL recorded_SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFAC
 
 CONFIGRET recorded_CM_Locate_DevNodeA(PDEVINST node, DEVINSTID_A id, ULONG flags) {
     const CONFIGRET result =
-        rec::navigate("CM_Locate_DevNodeA", CM_Locate_DevNodeA(node, id, flags), node, 0);
-    rec::journal().back().text = id != nullptr ? id : "";
-    rec::journal().back().code = flags;
+        rec::navigate(QVM_LOCATE_DEVNODE, CM_Locate_DevNodeA(node, id, flags), node, 0);
+    rec::entries().back().text = id != nullptr ? id : "";
+    rec::entries().back().code = flags;
     return result;
 }
 
 CONFIGRET recorded_CM_Get_Child(PDEVINST child, DEVINST node, ULONG flags) {
-    return rec::navigate("CM_Get_Child", CM_Get_Child(child, node, flags), child, node);
+    return rec::navigate(QVM_GET_CHILD, CM_Get_Child(child, node, flags), child, node);
 }
 
 CONFIGRET recorded_CM_Get_Sibling(PDEVINST sibling, DEVINST node, ULONG flags) {
-    return rec::navigate("CM_Get_Sibling", CM_Get_Sibling(sibling, node, flags), sibling, node);
+    return rec::navigate(QVM_GET_SIBLING, CM_Get_Sibling(sibling, node, flags), sibling, node);
 }
 
 CONFIGRET recorded_CM_Get_Parent(PDEVINST parent, DEVINST node, ULONG flags) {
-    return rec::navigate("CM_Get_Parent", CM_Get_Parent(parent, node, flags), parent, node);
+    return rec::navigate(QVM_GET_PARENT, CM_Get_Parent(parent, node, flags), parent, node);
 }
 
 CONFIGRET recorded_CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG property, PULONG type,
@@ -319,7 +326,7 @@ CONFIGRET recorded_CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG propert
     const ULONG size = length != nullptr ? *length : 0;
     const CONFIGRET result =
         CM_Get_DevNode_Registry_PropertyA(node, property, type, buffer, length, flags);
-    rec::call &c = add("CM_Get_DevNode_Registry_PropertyA");
+    rec::entry &c = ask(QVM_GET_PROPERTY);
     c.node = node;
     c.code = property;
     c.out_size = size;
@@ -331,7 +338,7 @@ CONFIGRET recorded_CM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG propert
 
 CONFIGRET recorded_CM_Get_Device_IDA(DEVINST node, PSTR buffer, ULONG length, ULONG flags) {
     const CONFIGRET result = CM_Get_Device_IDA(node, buffer, length, flags);
-    rec::call &c = add("CM_Get_Device_IDA");
+    rec::entry &c = ask(QVM_GET_DEVICE_ID);
     c.node = node;
     c.out_size = length;
     if (rec::finish_cm(c, result) == CR_SUCCESS && buffer != nullptr) {

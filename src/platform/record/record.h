@@ -2,6 +2,8 @@
 // were made. The capture program reads it; nothing here calls the platform.
 #pragma once
 
+#include "platform/model/model.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,14 +11,29 @@
 
 namespace rec {
 
-struct call {
-    const char *function = "";       // "DeviceIoControl", "CM_Get_Child", "Sleep", ...
-    std::string device;              // the device path a call was for (opens, control codes)
-    std::uint32_t code = 0;          // control code; property; interface index; milliseconds
+// What the journal holds: a call the machine answers, in the model's words, or
+// an act of the tool that the recording layer kept instead of doing.
+enum class event : std::uint8_t {
+    asked,   // a machine call (`call`) and its answer
+    version, // GetVersionExA: `ok`, `major`, `minor`, `build`
+    pause,   // `ms`
+    command, // a command line started (`text`)
+    box,     // a message box: "[caption] text" (`text`)
+    trace,   // a line written to the debugger (`text`)
+};
+
+struct entry {
+    event kind = event::asked;
+    std::uint32_t call = QVM_NONE; // the machine call asked (qvm_call)
+    std::string device;            // the device path a call was for (opens, control codes)
+    // As the model's request names it: the control code, the property, the
+    // interface's index, the locate's flags.
+    std::uint32_t code = 0;
     std::uint32_t port = 0;          // ConnectionIndex sent with a control code
     std::uint32_t in_size = 0;       // a control code's input size
     std::uint32_t out_size = 0;      // the output buffer's size
     std::uint64_t size = 0;          // the bytes GlobalAlloc was asked for
+    std::uint32_t ms = 0;            // a pause's length
     bool ok = false;                 // the call succeeded
     std::uint32_t error = 0;         // last error after a failure; a CONFIGRET as returned
     std::vector<std::uint8_t> reply; // a control code's reply, as far as it was returned;
@@ -28,7 +45,7 @@ struct call {
     std::uint32_t node = 0;                        // the device node asked about
     std::uint32_t result_node = 0;                 // the device node a navigation call gave
     std::uint32_t required = 0;                    // the size a detail call asked for
-    std::uint32_t major = 0, minor = 0, build = 0; // GetVersionExA
+    std::uint32_t major = 0, minor = 0, build = 0; // the version
 };
 
 // A device node as Device Manager shows it, read after the recorded pass and
@@ -50,8 +67,8 @@ struct node_view {
 // cannot be located (Wine's stubs).
 std::vector<node_view> device_nodes(std::uint32_t &failure);
 
-// Every call recorded since the last clear.
-const std::vector<call> &calls();
+// Every entry recorded since the last clear.
+const std::vector<entry> &journal();
 void clear();
 
 } // namespace rec
