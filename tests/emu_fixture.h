@@ -117,7 +117,7 @@ class emu_test : public scratch_test {
         emu::reset_machine();
         emu::set_journal_path((dir / "journal").string());
         emu::set_trace_path((dir / "trace").string());
-        load(machine{});
+        load(machine_of());
         base_handles = emu::open_handles();
         base_blocks = emu::live_global_blocks();
     }

@@ -1,4 +1,4 @@
-// The machines the benchmarks scan, described with the tests' machine records,
+// The machines the benchmarks scan, described as the tests describe machines,
 // together with the platform calls one pass over them cannot do without.
 #pragma once
 
@@ -18,6 +18,7 @@ using testkit::device;
 using testkit::hub;
 using testkit::hub_port;
 using testkit::machine;
+using testkit::machine_of;
 using testkit::node;
 using testkit::port;
 
@@ -50,7 +51,7 @@ inline hub make_hub(const std::string &place, std::uint32_t ports) {
 // family 1 on a root port and a d2 device of family 3 behind the external hub;
 // neither family pauses during its install).
 inline machine typical_machine() {
-    machine m;
+    machine m = machine_of();
     const unsigned pci[] = {0x24C2, 0x24C4, 0x24C7, 0x24CD};
     for (int i = 0; i < 4; ++i) {
         m.controllers.push_back(make_controller(i, pci[i], 2u * static_cast<std::uint32_t>(i + 1)));
@@ -71,7 +72,7 @@ inline machine typical_machine() {
 // tiers USB allows), and 107 devices on the free ports of the chains. Two of the
 // devices are recognised ones, in the deepest tier of the last bus.
 inline machine largest_machine() {
-    machine m;
+    machine m = machine_of();
     constexpr std::uint32_t root_ports = 4;
     constexpr int tiers = 5;
     constexpr std::uint32_t hub_ports = 7;
@@ -106,7 +107,7 @@ inline machine largest_machine() {
     // last bus's first chain.
     hub *deepest = &m.controllers.back().root_hub;
     for (int tier = 0; tier <= tiers - 1; ++tier) {
-        deepest = &*deepest->ports.front().hub;
+        deepest = &deepest->ports.front().hub.front();
     }
     deepest->ports[1].vid = handled_vendor;
     deepest->ports[1].pid = 0xE221;
@@ -119,7 +120,7 @@ inline machine largest_machine() {
 // (the root included): a tree of fan-out 8 filled level by level. The node last
 // in pre-order carries the driver key `last_key`; no other node has one.
 inline machine node_tree_machine(std::size_t nodes, const std::string &last_key) {
-    machine m;
+    machine m = machine_of();
     // Children of node i (0 = the root) are 8i+1 .. 8i+8, as far as they exist.
     const std::size_t fan_out = 8;
     std::vector<node> made(nodes);
@@ -139,7 +140,7 @@ inline machine node_tree_machine(std::size_t nodes, const std::string &last_key)
         made[i] = std::move(n);
     }
     for (std::size_t c = 1; c <= fan_out && c < nodes; ++c) {
-        m.nodes.push_back(std::move(made[c]));
+        m.extra_nodes.push_back(std::move(made[c]));
     }
     return m;
 }
@@ -151,8 +152,8 @@ inline machine node_tree_machine(std::size_t nodes, const std::string &last_key)
 inline void add_hub_devices(node &parent, const hub &h) {
     for (const port &p : h.ports) {
         node device = {.driver_key = "device"}; // every enumerated device has one
-        if (p.hub) {
-            add_hub_devices(device, *p.hub);
+        for (const hub &inner : p.hub) {
+            add_hub_devices(device, inner);
         }
         parent.children.push_back(std::move(device));
     }
@@ -165,7 +166,7 @@ inline node device_tree(const machine &m) {
         add_hub_devices(root_hub, c.root_hub);
         root.children.push_back({.driver_key = c.driver_key, .children = {std::move(root_hub)}});
     }
-    root.children.insert(root.children.end(), m.nodes.begin(), m.nodes.end());
+    root.children.insert(root.children.end(), m.extra_nodes.begin(), m.extra_nodes.end());
     return root;
 }
 
@@ -249,9 +250,9 @@ inline void count_hub(const hub &h, hub_cost &cost) {
     ++cost.hubs;
     cost.ports += h.port_count;
     for (const port &p : h.ports) {
-        if (p.hub) {
+        for (const hub &inner : p.hub) {
             ++cost.external_hubs;
-            count_hub(*p.hub, cost);
+            count_hub(inner, cost);
         }
         ++cost.devices;
         count_install(p.vid, p.pid, cost);

@@ -111,7 +111,7 @@ class version : public testkit::machine_test {};
 // installed directly, once.
 TEST_F(version, six_and_later_install_the_download_package_directly) {
     testkit::install_standins(dir);
-    const auto r = run_machine(machine{.os_version = testkit::version{6, 0}, .processes = "run"});
+    const auto r = run_machine(machine{.major = 6, .minor = 0, .virtual_clock = true});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(split_lines(r.out), testkit::lines{"KX: input =128"});
     EXPECT_EQ(log(), testkit::lines{testkit::vcp_install});

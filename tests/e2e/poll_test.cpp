@@ -34,7 +34,7 @@ TEST_F(poll, typical_event_installs_twice_per_pass_until_download_mode) {
     install_standins(dir);
     machine m = one_controller({device(3, 0x7A31, 0xE121)});
     m.controllers[0].interface = true;
-    m.processes = "run";
+    m.record_processes = false;
     m.changes = {download_arrives(30000, {3})};
     const auto r = run_machine(m, "129");
     EXPECT_EQ(r.status, 1);
@@ -87,9 +87,9 @@ TEST_F(poll, download_device_behind_a_hub_ends_only_the_inner_loop) {
 // failure states included.
 TEST_F(poll, failure_states_count_as_connected_devices) {
     const auto r =
-        run_machine(one_controller({{.number = 1, .vid = 0x7A31, .pid = 0xE10C, .status = 2},
-                                    {.number = 2, .vid = 0x7A31, .pid = 0xE20C, .status = 0},
-                                    {.number = 3, .vid = 0x7A31, .pid = 0x2132, .status = 3}}));
+        run_machine(one_controller({{.port = 1, .vid = 0x7A31, .pid = 0xE10C, .status = 2},
+                                    {.port = 2, .vid = 0x7A31, .pid = 0xE20C, .status = 0},
+                                    {.port = 3, .vid = 0x7A31, .pid = 0x2132, .status = 3}}));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(journal(),
               (lines{"wdreg -inf ulvo_mtp.inf -compat -dont_create_virtual install", vcp_install}));
@@ -142,7 +142,7 @@ TEST_F(poll, faulty_descriptions_are_refused_before_anything_runs) {
         return m;
     };
     const machine ok = one_controller({ok_device});
-    const open_count second_open = {.device = "\\\\.\\HCD0", .nth = 2};
+    const std::string hcd0 = device_path("HCD0");
     struct {
         std::string json;
         std::string fault;
@@ -160,11 +160,10 @@ TEST_F(poll, faulty_descriptions_are_refused_before_anything_runs) {
          "controllers[0].number: expected a whole number"},
         {description(with_change({.at_ms = 1, .port_path = {1, 2}})),
          "changes[0].port_path: leads to no port of a hub"},
-        {patched(with_change({.at_open = second_open, .port_path = {1}}),
+        {patched(with_change({.at_open_device = hcd0, .at_open_nth = 2, .port_path = {1}}),
                  {{"/changes/0/at_ms", "1"}}),
          "changes[0]: a change needs \"at_ms\" or \"at_open\""},
-        {description(with_change(
-             {.at_open = open_count{.device = second_open.device, .nth = 0}, .port_path = {1}})),
+        {description(with_change({.at_open_device = hcd0, .at_open_nth = 0, .port_path = {1}})),
          "changes[0].at_open.nth: expected a whole number from 1 to 4294967295"},
     };
     for (const auto &c : cases) {

@@ -14,7 +14,9 @@ const lines remove_download = {"wdreg -inf vyrvcp.inf -compat uninstall",
 
 // A machine on the real clock whose commands run as real processes, with `faults`.
 machine running_machine(std::vector<fault> faults = {}) {
-    return {.clock = "real", .processes = "run", .faults = std::move(faults)};
+    machine m = machine_of({}, {}, std::move(faults));
+    m.virtual_clock = m.record_processes = false;
+    return m;
 }
 
 class children : public machine_test {
@@ -67,7 +69,7 @@ TEST_F(children, child_that_cannot_start_is_reported_and_skipped) {
 TEST_F(children, planted_start_failure_names_its_code) {
     install_standins(dir);
     const auto r = remove(running_machine(
-        {{.function = "CreateProcessA", .program = "del_sys_dl.bat", .error = 1455}}));
+        {{.function = "CreateProcessA", .device = "del_sys_dl.bat", .error = 1455}}));
     EXPECT_EQ(split_lines(r.out), (lines{"KX: input =64", "CreateProcess failed (1455)"}));
     EXPECT_EQ(log(), (lines{"wdreg -inf vyrvcp.inf -compat uninstall",
                             "wdreg -inf vyrww.inf -compat uninstall"}));

@@ -9,6 +9,7 @@ using namespace testkit;
 
 const controller one_controller = numbered_controller(
     0, root_hub(0, 2, {device(1, 0x7A31, 0xE520), hub_port(2, external_hub(0, 2, 1))}));
+const std::string hcd0 = device_path("HCD0");
 
 class fault_lists : public machine_test {};
 
@@ -57,8 +58,8 @@ TEST_F(fault_lists, faulty_fault_lists_are_refused_with_their_place) {
     };
     for (const auto &c : cases) {
         // The list goes into the text as it is: some are not even JSON.
-        std::string text = description(machine{.controllers = {one_controller}});
-        text.insert(text.size() - 1, R"(, "faults": )" + c.faults);
+        std::string text = description(machine_of({one_controller}));
+        text.insert(text.rfind('}'), R"(, "faults": )" + c.faults);
         expect_refused(text, c.fault);
     }
 }
@@ -69,12 +70,13 @@ TEST_F(fault_lists, every_fault_of_the_list_counts_its_own_calls) {
     const hub late = {
         .name = "USB#LATE_HUB", .port_count = 1, .ports = {device(1, 0x7A31, 0x2132)}};
     const char *const io = "DeviceIoControl";
-    const auto r = run_machine(
-        machine{.controllers = {one_controller},
-                .changes = {{.at_ms = 300, .port_path = {2}, .port = hub_port(0, late)}},
-                .faults = {{.function = io, .ioctl = 0x220420, .port = 1, .nth = 2},
-                           {.function = io, .ioctl = 0x220408, .hub = late.name, .nth = 1},
-                           {.function = io, .ioctl = 0x220408, .hub = late.name, .nth = 2}}});
+    const char *const late_hub = R"("USB#LATE_HUB")"; // the shorthand, which the writer never uses
+    const auto r = run_machine(patched(
+        machine_of({one_controller}, {{.at_ms = 300, .port_path = {2}, .port = hub_port(2, late)}},
+                   {{.function = io, .ioctl = 0x220420, .port = 1, .nth = 2},
+                    {.function = io, .ioctl = 0x220408, .nth = 1},
+                    {.function = io, .ioctl = 0x220408, .nth = 2}}),
+        {{"/faults/1/hub", late_hub}, {"/faults/2/hub", late_hub}}));
     // Pass 1: port 1's driver key probe is the first matching call, its second
     // call the second: site 486. Pass 2: the late hub's node information fails
     // (1766); pass 3 likewise (the second call of that fault); pass 4 finds the
@@ -90,11 +92,10 @@ TEST_F(fault_lists, every_fault_of_the_list_counts_its_own_calls) {
 // are written into it, and the name is read from the real reply. The tool ends
 // having used little memory.
 TEST_F(fault_lists, huge_stated_length_is_given_without_its_memory) {
-    const auto r = run_machine(patched(
-        machine{.controllers = {one_controller},
-                .changes = {download_arrives(300, {2})},
-                .faults = {{.function = "DeviceIoControl", .ioctl = 0x220424, .controller = 0}}},
-        {{"/faults/0/actual_length", R"("0x5C494350")"}})); // as hexadecimal text
+    const auto r = run_machine(
+        patched(machine_of({one_controller}, {download_arrives(300, {2})},
+                           {{.function = "DeviceIoControl", .ioctl = 0x220424, .device = hcd0}}),
+                {{"/faults/0/actual_length", R"("0x5C494350")"}})); // as hexadecimal text
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(journal(), sequence("nuvek", 0) + sequence("nuvek", 0) + lines{vcp_install});
     expect_nothing_held_between_passes();
@@ -105,13 +106,14 @@ TEST_F(fault_lists, huge_stated_length_is_given_without_its_memory) {
 // On a machine whose largest block is 1 MiB the same length cannot be had: the
 // query reports its allocation failure, the walk its missing driver key.
 TEST_F(fault_lists, length_beyond_the_largest_block_fails_the_allocation) {
-    const auto r = run_machine(machine{.largest_block = 1048576,
-                                       .controllers = {one_controller},
-                                       .changes = {download_arrives(300, {2})},
-                                       .faults = {{.function = "DeviceIoControl",
-                                                   .ioctl = 0x220424,
-                                                   .controller = 0,
-                                                   .actual_length = 1048577}}});
+    machine m = machine_of({one_controller}, {download_arrives(300, {2})},
+                           {{.function = "DeviceIoControl",
+                             .ioctl = 0x220424,
+                             .device = hcd0,
+                             .action = fault::actual_length,
+                             .length = 1048577}});
+    m.largest_block = 1048576;
+    const auto r = run_machine(m);
     EXPECT_EQ(r.err, reports({561, 1920}));
     EXPECT_EQ(journal(), sequence("nuvek", 0) + lines{vcp_install});
     expect_nothing_held_between_passes();

@@ -22,10 +22,9 @@ TEST_F(fault_sites, fault_in_every_pass_is_reported_every_pass) {
                     {hub_port(1, external_hub(0, 1, 2, {device(1, 0x7A31, 0xE220)})),
                      device(2, 0x7A31, 0xE520), device(4, 0x7A31, 0xE321)}));
     const controller c1 = numbered_controller(1, root_hub(1, 2, {device(2, 0x7A31, 0xE420)}));
-    const auto r = run_machine(
-        machine{.controllers = {c0, c1},
-                .changes = {download_arrives(800, {1}, 1)},
-                .faults = {{.function = "CreateFileA", .hub = external_hub_name(0, 1), .nth = 0}}});
+    const auto r = run_machine(machine_of(
+        {c0, c1}, {download_arrives(800, {1}, 1)},
+        {{.function = "CreateFileA", .device = device_path(external_hub_name(0, 1)), .nth = 0}}));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, reports({1747, 1747, 1747, 1747}));
     const lines N = sequence("nuvek", 0), P = sequence("pasur", 1), D = sequence("dravo", 0);

@@ -27,10 +27,12 @@ std::string replies_machine() {
     controller c = numbered_controller(
         0, root_hub(0, 4,
                     {hub_port(1, external_hub(0, 1, 2, {device(2, 0x7A31, 0xE221)})),
-                     {.number = 2, .vid = 0x7A31, .pid = 0xE52C, .legacy_query = true},
+                     {.port = 2, .vid = 0x7A31, .pid = 0xE52C, .legacy_only = true},
                      device(4, 0x7A31, 0x2132)}));
     c.interface = true;
-    return description(machine{.largest_block = 1048576, .controllers = {c}});
+    machine m = machine_of({c});
+    m.largest_block = 1048576;
+    return description(m);
 }
 
 // The control codes the scan sends.

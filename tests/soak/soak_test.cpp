@@ -30,7 +30,7 @@ machine soak_machine(long passes) {
                0, 4,
                {hub_port(1, external_hub(0, 1, 4, {device(2, 0x7A31, 0xE221), hub_port(3, tier2)})),
                 device(2, 0x7A31, 0xE52C),
-                {.number = 4, .vid = 0x7A31, .pid = 0xE420, .legacy_query = true}}));
+                {.port = 4, .vid = 0x7A31, .pid = 0xE420, .legacy_only = true}}));
     c0.interface = true;
     controller c1 = numbered_controller(1, root_hub(1, 2, {device(1, 0x7A31, 0xE220)}));
     c1.device_id = "ACPI\\PNP0A03\\1";
@@ -38,13 +38,13 @@ machine soak_machine(long passes) {
         2, root_hub(2, 3, {device(1, 0x1234, 0x5678), device(3, 0x7A31, 0xE321)}));
     c2.number.reset();
     c2.interface = true;
-    return {.controllers = {c0, c1, c2},
-            .changes = {download_arrives(static_cast<std::uint64_t>(250 * passes - 100), {3})},
-            .faults = {{.function = "DeviceIoControl",
+    return machine_of({c0, c1, c2},
+                      {download_arrives(static_cast<std::uint64_t>(250 * passes - 100), {3})},
+                      {{.function = "DeviceIoControl",
                         .ioctl = 0x220420,
-                        .hub = root_hub_name(2),
+                        .device = device_path(root_hub_name(2)),
                         .port = 3,
-                        .nth = 0}}};
+                        .nth = 0}});
 }
 
 const std::string mtp_install = "wdreg -inf ulvo_mtp.inf -compat -dont_create_virtual install";

@@ -20,7 +20,8 @@ using namespace testkit;
 
 // One numbered controller, listed by interface too, with an empty root hub.
 machine empty_root_hub_machine() {
-    return {.os_version = std::nullopt,
+    return {.virtual_clock = true,
+            .record_processes = true,
             .controllers = {{.number = 0,
                              .driver_key = "{36fc9e60-c465-11cf-8056-444553540000}\\0000",
                              .root_hub = {.name = "ROOT#HUB#A", .port_count = 2}}}};
@@ -201,8 +202,7 @@ TEST_F(emulated, wsprintf_formats_the_systems_subset) {
 // and a reloaded machine answers through handles opened before.
 TEST_F(emulated, handles_follow_their_hub_through_changes) {
     const auto with_root_hub = [](hub root) {
-        return machine{.os_version = std::nullopt,
-                       .processes = "",
+        return machine{.virtual_clock = true,
                        .controllers = {{.number = 0, .driver_key = "k0", .root_hub = root}}};
     };
     machine first = with_root_hub({.name = "ROOT#HUB#A",

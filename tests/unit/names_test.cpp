@@ -15,16 +15,17 @@ using namespace testkit;
 // the ANSI code page has and has not.
 machine with_names() {
     return one_controller({
-        {.number = 3,
+        {.port = 3,
          .vid = 0x7A31,
          .pid = 0xE121,
          .driver_key = "{4d36e96d-e325-11ce-bfc1-08002be10318}\\0001"},
-        {.number = 2,
+        {.port = 2,
          .vid = 0x05E3,
          .pid = 0x0608,
+         .device_is_hub = true,
          .driver_key = "{36fc9e60-c465-11cf-8056-444553540000}\\0002",
-         .hub = hub{.name = "USB#VID_05E3&PID_0608#5&2c3d&0&2", .port_count = 4}},
-        {.number = 4, .vid = 0x7A31, .pid = 0xE122, .driver_key = "Ключ-é-€-Œ-™-中-😀\\0004"},
+         .hub = {{.name = "USB#VID_05E3&PID_0608#5&2c3d&0&2", .port_count = 4}}},
+        {.port = 4, .vid = 0x7A31, .pid = 0xE122, .driver_key = "Ключ-é-€-Œ-™-中-😀\\0004"},
     });
 }
 

@@ -36,10 +36,9 @@ class walk : public scan_test {
 
 // The older connection query has LowSpeed where the extended one has Speed.
 TEST_F(walk, older_connection_query_fills_the_record_with_its_speed) {
-    load(one_controller(
-        {{.number = 1, .vid = 0x7A31, .pid = 0xE120, .speed = "low", .legacy_query = true},
-         {.number = 2, .vid = 0x7A31, .pid = 0xE221, .speed = "full", .legacy_query = true},
-         {.number = 3, .vid = 0x7A31, .pid = 0xE321, .speed = "high"}}));
+    load(one_controller({{.port = 1, .vid = 0x7A31, .pid = 0xE120, .speed = 0, .legacy_only = true},
+                         {.port = 2, .vid = 0x7A31, .pid = 0xE221, .speed = 1, .legacy_only = true},
+                         {.port = 3, .vid = 0x7A31, .pid = 0xE321, .speed = 2}}));
     HANDLE hub = open_device("\\\\.\\" + root_name);
     ASSERT_NE(hub, INVALID_HANDLE_VALUE);
     struct {
@@ -66,7 +65,7 @@ TEST_F(walk, older_connection_query_fills_the_record_with_its_speed) {
 // A stack whose hub names itself on its port is followed seven tiers down and
 // no further, without a report.
 TEST_F(walk, hub_naming_itself_is_not_followed_past_seven_tiers) {
-    load(one_controller({{.number = 1, .vid = 0x05E3, .pid = 0x0608, .device_is_hub = true}}, 1));
+    load(one_controller({{.port = 1, .vid = 0x05E3, .pid = 0x0608, .device_is_hub = true}}, 1));
     std::vector<std::uint8_t> reply(8 + 2 * (root_name.size() + 1), 0);
     reply[0] = 1;
     reply[4] = static_cast<std::uint8_t>(reply.size());
