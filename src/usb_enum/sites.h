@@ -62,52 +62,52 @@ struct failure_site {
 };
 
 namespace scan_calls {
-constexpr site_call ioctl(std::uint32_t code) {
+constexpr site_call by_ioctl(std::uint32_t code) {
     return {QVM_DEVICE_IO_CONTROL, code};
 }
-constexpr site_call root_hub_name = ioctl(ioctl_usb_get_root_hub_name);
-constexpr site_call node_information = ioctl(ioctl_usb_get_node_information);
-constexpr site_call hcd_key = ioctl(ioctl_get_hcd_driverkey_name);
-constexpr site_call port_key = ioctl(ioctl_usb_get_node_connection_driverkey_name);
-constexpr site_call hub_name = ioctl(ioctl_usb_get_node_connection_name);
-constexpr site_call connection_ex = ioctl(ioctl_usb_get_node_connection_information_ex);
-constexpr site_call connection = ioctl(ioctl_usb_get_node_connection_information);
-constexpr site_call memory = {QVM_GLOBAL_ALLOC};
-constexpr site_call convert = {QVM_WIDE_CHAR_TO_MULTI_BYTE};
-constexpr site_call device_id = {QVM_GET_DEVICE_ID};
-constexpr site_call property = {QVM_GET_PROPERTY};
-constexpr site_call open = {QVM_CREATE_FILE};
+constexpr site_call by_root_hub_name = by_ioctl(ioctl_usb_get_root_hub_name);
+constexpr site_call by_node_information = by_ioctl(ioctl_usb_get_node_information);
+constexpr site_call by_hcd_key = by_ioctl(ioctl_get_hcd_driverkey_name);
+constexpr site_call by_port_key = by_ioctl(ioctl_usb_get_node_connection_driverkey_name);
+constexpr site_call by_hub_name = by_ioctl(ioctl_usb_get_node_connection_name);
+constexpr site_call by_connection_ex = by_ioctl(ioctl_usb_get_node_connection_information_ex);
+constexpr site_call by_connection = by_ioctl(ioctl_usb_get_node_connection_information);
+constexpr site_call by_memory = {QVM_GLOBAL_ALLOC};
+constexpr site_call by_convert = {QVM_WIDE_CHAR_TO_MULTI_BYTE};
+constexpr site_call by_device_id = {QVM_GET_DEVICE_ID};
+constexpr site_call by_property = {QVM_GET_PROPERTY};
+constexpr site_call by_open = {QVM_CREATE_FILE};
 
 // Every site, in the order of the scan's own tables.
 inline constexpr failure_site table[] = {
     // clang-format off
-    {site_root_hub_name_query, site_about::controller, false, site_no_root_hub_name, {root_hub_name}, {}},
-    {site_root_hub_name_alloc, site_about::controller, false, site_no_root_hub_name, {memory}, {root_hub_name}},
-    {site_root_hub_name_read, site_about::controller, false, site_no_root_hub_name, {root_hub_name}, {root_hub_name}},
-    {site_hcd_key_query, site_about::controller, false, site_no_controller_driver_key, {hcd_key}, {}},
-    {site_hcd_key_short, site_about::controller, false, site_no_controller_driver_key, {}, {hcd_key}},
-    {site_hcd_key_alloc, site_about::controller, false, site_no_controller_driver_key, {memory}, {hcd_key}},
-    {site_hcd_key_read, site_about::controller, false, site_no_controller_driver_key, {hcd_key}, {}},
-    {site_port_key_query, site_about::port, true, site_none, {port_key}, {}},
-    {site_port_key_short, site_about::port, true, site_none, {}, {port_key}},
-    {site_port_key_alloc, site_about::port, true, site_none, {memory}, {port_key}},
-    {site_port_key_read, site_about::port, true, site_none, {port_key}, {}},
-    {site_hub_name_query, site_about::port, false, site_none, {hub_name}, {}},
-    {site_hub_name_short, site_about::port, false, site_none, {}, {hub_name}},
-    {site_hub_name_alloc, site_about::port, false, site_none, {memory}, {hub_name}},
-    {site_hub_name_read, site_about::port, false, site_none, {hub_name}, {}},
-    {site_no_controller_driver_key, site_about::controller, false, site_none, {hcd_key, memory, convert}, {hcd_key}},
-    {site_controller_not_pci, site_about::controller, true, site_none, {}, {device_id, property}},
+    {site_root_hub_name_query, site_about::controller, false, site_no_root_hub_name, {by_root_hub_name}, {}},
+    {site_root_hub_name_alloc, site_about::controller, false, site_no_root_hub_name, {by_memory}, {by_root_hub_name}},
+    {site_root_hub_name_read, site_about::controller, false, site_no_root_hub_name, {by_root_hub_name}, {by_root_hub_name}},
+    {site_hcd_key_query, site_about::controller, false, site_no_controller_driver_key, {by_hcd_key}, {}},
+    {site_hcd_key_short, site_about::controller, false, site_no_controller_driver_key, {}, {by_hcd_key}},
+    {site_hcd_key_alloc, site_about::controller, false, site_no_controller_driver_key, {by_memory}, {by_hcd_key}},
+    {site_hcd_key_read, site_about::controller, false, site_no_controller_driver_key, {by_hcd_key}, {}},
+    {site_port_key_query, site_about::port, true, site_none, {by_port_key}, {}},
+    {site_port_key_short, site_about::port, true, site_none, {}, {by_port_key}},
+    {site_port_key_alloc, site_about::port, true, site_none, {by_memory}, {by_port_key}},
+    {site_port_key_read, site_about::port, true, site_none, {by_port_key}, {}},
+    {site_hub_name_query, site_about::port, false, site_none, {by_hub_name}, {}},
+    {site_hub_name_short, site_about::port, false, site_none, {}, {by_hub_name}},
+    {site_hub_name_alloc, site_about::port, false, site_none, {by_memory}, {by_hub_name}},
+    {site_hub_name_read, site_about::port, false, site_none, {by_hub_name}, {}},
+    {site_no_controller_driver_key, site_about::controller, false, site_none, {by_hcd_key, by_memory, by_convert}, {by_hcd_key}},
+    {site_controller_not_pci, site_about::controller, true, site_none, {}, {by_device_id, by_property}},
     {site_controller_no_device_id, site_about::controller, true, site_none,
-     {{QVM_LOCATE_DEVNODE}, {QVM_GET_CHILD}, {QVM_GET_SIBLING}, {QVM_GET_PARENT}, property, device_id},
-     {hcd_key, property}},
-    {site_no_root_hub_name, site_about::controller, false, site_none, {root_hub_name, memory, convert}, {root_hub_name}},
-    {site_hub_record_alloc, site_about::hub, false, site_none, {memory}, {}},
-    {site_node_info_alloc, site_about::hub, false, site_none, {memory}, {}},
-    {site_hub_open, site_about::hub, false, site_none, {open}, {root_hub_name, hub_name}},
-    {site_node_info_query, site_about::hub, false, site_none, {node_information}, {}},
-    {site_port_connection_alloc, site_about::hub, false, site_none, {memory}, {}},
-    {site_connection_queries, site_about::port, false, site_none, {connection_ex, connection}, {}},
+     {{QVM_LOCATE_DEVNODE}, {QVM_GET_CHILD}, {QVM_GET_SIBLING}, {QVM_GET_PARENT}, by_property, by_device_id},
+     {by_hcd_key, by_property}},
+    {site_no_root_hub_name, site_about::controller, false, site_none, {by_root_hub_name, by_memory, by_convert}, {by_root_hub_name}},
+    {site_hub_record_alloc, site_about::hub, false, site_none, {by_memory}, {}},
+    {site_node_info_alloc, site_about::hub, false, site_none, {by_memory}, {}},
+    {site_hub_open, site_about::hub, false, site_none, {by_open}, {by_root_hub_name, by_hub_name}},
+    {site_node_info_query, site_about::hub, false, site_none, {by_node_information}, {}},
+    {site_port_connection_alloc, site_about::hub, false, site_none, {by_memory}, {}},
+    {site_connection_queries, site_about::port, false, site_none, {by_connection_ex, by_connection}, {}},
     // clang-format on
 };
 } // namespace scan_calls

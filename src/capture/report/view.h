@@ -5,8 +5,8 @@
 #pragma once
 
 #include "capture/report/report.h"
-#include "capture/report/site_words.h"
-#include "platform/description/table.h"
+#include "capture/report/boxes.h"
+#include "capture/report/places.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,69 +16,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-// --- where things are ---
-
-// A listed port, wherever it is: its controller (index into the machine's), the
-// lower-case device path of its hub, its dotted place (3.2: port 2 of the hub on
-// root port 3), and the dotted place of its hub's port ("" on a root hub).
-struct port_at {
-    const desc::port_desc *port;
-    std::size_t controller;
-    std::string hub_path;
-    std::string at;
-    std::string hub_at;
-};
-
-// A hub: its controller, the dotted place of the port it hangs on ("" for a
-// root hub) and that port (null for a root hub).
-struct hub_place {
-    std::size_t controller;
-    std::string at;
-    const desc::port_desc *port;
-};
-
-struct places {
-    const desc::machine &m;
-    std::map<std::string, hub_place> hubs; // by lower-case device path
-    std::vector<port_at> ports;            // every listed port, in the topology's order
-    std::map<const desc::hub_desc *, std::string> path_of; // each hub's lower-case device path
-
-    places(const desc::machine &machine, const code_page &ansi);
-    static std::string dotted(const std::string &at, std::uint32_t port);
-    const hub_place *hub(const std::string &path) const;
-    const port_at *port(const std::string &hub_path, std::uint32_t port) const;
-    // The controller a walk opened by this path.
-    std::optional<std::size_t> controller(const std::string &path) const;
-    std::string controller_name(std::size_t i) const; // "controller 1 (\\.\HCD0)"
-    bool walked_twice(std::size_t i) const;           // by its number and by the interface
-    std::string port_place(const std::string &hub_path, std::uint32_t port) const;
-    std::string hub_text(const std::string &hub_path) const;
-
-  private:
-    void add(const desc::hub_desc &h, std::size_t controller, const std::string &at,
-             const desc::port_desc *on, const code_page &ansi);
-};
-
-// --- the boxes of a pass ---
-
-// A box of the pass as read (read/pass.h: its site, walk and causing call), with
-// its words.
-struct box {
-    const box_seen *seen = nullptr;
-    const site_words *words = nullptr; // null: not a site of the scan
-    std::string cause;                 // the call that failed and its error, or why none did
-    std::optional<std::size_t> controller;
-    std::string place;   // where, in words: "controller 1 (\\.\HCD0), port 3.2"
-    std::string in_walk; // ", in the walk by the interface" where the controller is walked twice
-    // What it is about: a hub (lower-case path; port 0) or a port of it.
-    std::string hub_path;
-    std::uint32_t port = 0;
-    // The box shows in every walk of its controller (once, or in both walks of one
-    // walked twice) at this place: the scan never gets past it.
-    bool every_walk = false;
-};
-std::vector<box> boxes_of(const places &where, const pass_reading &scan);
 
 struct report_view {
     const capture_input &in;

@@ -1,6 +1,6 @@
 // The boxes of the pass in words: the call whose failure each reports, where it
 // is and what it is about.
-#include "capture/report/view.h"
+#include "capture/report/boxes.h"
 
 #include "capture/report/value_texts.h"
 #include "usb_enum/records.h"
@@ -135,16 +135,4 @@ std::vector<box> boxes_of(const places &where, const pass_reading &scan) {
         b.every_walk = same > 1 || !b.controller || !where.walked_twice(*b.controller);
     }
     return boxes;
-}
-
-std::vector<const box *> report_view::skipping(const std::string &hub_path,
-                                               std::uint32_t port) const {
-    std::vector<const box *> found;
-    for (const box &b : boxes) {
-        const failure_site *s = b.seen->info;
-        if (s != nullptr && b.hub_path == hub_path && b.port == port && !s->goes_on) {
-            found.push_back(&b);
-        }
-    }
-    return found;
 }
