@@ -82,8 +82,7 @@ struct checker {
         for (const emu::controller_desc &c : m.controllers) {
             char id[32];
             std::snprintf(id, sizeof id, "ROOT\\QUORVEX_HC\\%04d", slots);
-            std::string path = "\\\\?\\" + lower(id) + "#{3abf6f2d-71c4-462a-8a92-1e6861e6af27}";
-            std::replace(path.begin() + 4, path.end(), '\\', '#');
+            const std::string path = desc::interface_path_of(id);
             if (c.interface && slots++ == QVX_INTERFACE_SLOTS) {
                 refuse("controllers: at most " + std::to_string(QVX_INTERFACE_SLOTS) +
                        " can be listed by interface");

@@ -94,13 +94,15 @@ void request_of(asked &a, const entry &c, const replay &p) {
                  .node = node != p.nodes.end() ? node->second : 0,
                  .size = c.size,
                  .now_ms = 0};
-    const bool ioctl = which == QVM_DEVICE_IO_CONTROL;
+    // Narrowed by what the model narrows the call's faults by, but a node's or an
+    // interface's text: the DEVINSTs of the PC are not the model's.
+    const std::uint32_t keys = qvm_fault_keys(which);
     a.narrowing.function = qvm_call_name(which);
-    a.narrowing.device = ioctl || which == QVM_CREATE_FILE ? ansi_to_utf8(a.text) : "";
-    a.narrowing.ioctl = ioctl ? c.code : 0;
-    a.narrowing.port = ioctl ? c.port : 0;
+    a.narrowing.device = (keys & QVM_BY_PATH) != 0 ? ansi_to_utf8(a.text) : "";
+    a.narrowing.ioctl = (keys & QVM_BY_CODE) != 0 ? c.code : 0;
+    a.narrowing.port = (keys & QVM_BY_PORT) != 0 ? c.port : 0;
     // A size a description can state (a 32-bit process asks no more).
-    a.narrowing.size = which == QVM_GLOBAL_ALLOC && c.size <= 0xFFFFFFFFu ? c.size : 0;
+    a.narrowing.size = (keys & QVM_BY_SIZE) != 0 && c.size <= 0xFFFFFFFFu ? c.size : 0;
 }
 
 // A text the configuration manager left in the caller's buffer, as the scan reads
@@ -144,7 +146,7 @@ std::optional<desc::fault> fault_for(const entry &c, const asked &q) {
         f.length = c.required;
     } else if (!c.ok) {
         f.error = c.error;
-    } else if (which == QVM_DEVICE_IO_CONTROL || is_text_call(which)) {
+    } else if ((qvm_fault_keys(which) & QVM_GIVES_REPLY) != 0) {
         const std::string text = buffer_text(c.text, c.out_size);
         f.action = desc::fault::raw_reply;
         f.bytes = which == QVM_DEVICE_IO_CONTROL

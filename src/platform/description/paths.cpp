@@ -29,6 +29,14 @@ void hub_names(const hub_desc &h, device_map &paths) {
 
 } // namespace
 
+std::string interface_path_of(const std::string &device_id) {
+    std::string path = "\\\\?\\";
+    for (char ch : lower(utf8_to_ansi(device_id))) {
+        path += ch == '\\' ? '#' : ch;
+    }
+    return path + "#" + host_controller_guid;
+}
+
 std::string interface_path(const machine &m, std::size_t index) {
     const controller_desc &c = m.controllers[index];
     if (c.interface_path) {
@@ -38,15 +46,8 @@ std::string interface_path(const machine &m, std::size_t index) {
     for (std::size_t i = 0; i < index; ++i) {
         unique = unique && lower(m.controllers[i].device_id) != lower(c.device_id);
     }
-    std::string path = "\\\\?\\";
-    if (unique) {
-        for (char ch : lower(utf8_to_ansi(c.device_id))) {
-            path += ch == '\\' ? '#' : ch;
-        }
-    } else {
-        path += "pci#ven_0000&dev_0000#hc&" + std::to_string(index);
-    }
-    return path + "#" + host_controller_guid;
+    return interface_path_of(unique ? c.device_id
+                                    : "PCI\\VEN_0000&DEV_0000\\HC&" + std::to_string(index));
 }
 
 // Of two controllers under one interface path, the later one answers; an

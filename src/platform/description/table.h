@@ -26,6 +26,9 @@ device_map device_paths(const machine &m);
 // The path the interface list gives controller `index`: its stated one, or one
 // made from its device ID (from its place, where that ID is not its own).
 std::string interface_path(const machine &m, std::size_t index);
+// The path the interface list gives a controller of this device ID: \\?\, the ID
+// in lower case with # for \, then # and the host controllers' interface class.
+std::string interface_path_of(const std::string &device_id);
 
 // Texts of a description (UTF-8) as the platform hands them out: UTF-16 for the
 // USB stack's replies, the ANSI code page (Windows-1252, without best fit) for
