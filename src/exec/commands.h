@@ -7,6 +7,9 @@
 // raise its priority is reported on standard output and the caller goes on.
 void run_command(const char *command_line);
 
+// What run_command prints where a command line cannot be started: the error.
+inline constexpr char start_failure_format[] = "CreateProcess failed (%d)\n";
+
 extern const char vcp_install_command[];
 extern const char mtp_install_command[];
 extern const char ext_ctrl_install_command[];

@@ -31,7 +31,7 @@ void run_command(const char *command_line) {
     std::fflush(stdout);
     if (!CreateProcessA(nullptr, writable, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &process)) {
-        crt_printf("CreateProcess failed (%d)\n", static_cast<int>(GetLastError()));
+        crt_printf(start_failure_format, static_cast<int>(GetLastError()));
         return;
     }
     if (!SetPriorityClass(process.hProcess, REALTIME_PRIORITY_CLASS)) {

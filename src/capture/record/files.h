@@ -40,6 +40,8 @@ struct inf_contents {
     std::vector<std::string> files;
 };
 inf_contents read_inf(const std::string &path, char separator);
+// The function read_inf opens an INF with, by name.
+extern const char inf_reader[];
 
 struct program_file {
     std::string name;  // as Windows looks for it: with .exe where the word has no extension

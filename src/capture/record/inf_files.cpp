@@ -72,6 +72,8 @@ std::string relative(const std::vector<std::string> &pieces, char separator) {
 
 } // namespace
 
+const char inf_reader[] = "SetupOpenInfFileA";
+
 inf_contents read_inf(const std::string &path, char separator) {
     inf_contents inf;
     UINT error_line = 0;

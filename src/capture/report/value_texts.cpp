@@ -236,8 +236,8 @@ std::string verdict_text(const desc::node_state &s, bool usb_device, bool has_dr
     const dm_state d = device_manager(s, usb_device, has_driver_key);
     if (!d.read) {
         char text[64];
-        std::snprintf(text, sizeof text, "not read (CM_Get_DevNode_Status answered 0x%X)",
-                      static_cast<unsigned>(d.status_error));
+        std::snprintf(text, sizeof text, "not read (%s answered 0x%X)",
+                      qvm_call_name(QVM_GET_STATUS), static_cast<unsigned>(d.status_error));
         return text;
     }
     std::string text = d.started ? "started" : "not started";

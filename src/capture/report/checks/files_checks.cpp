@@ -2,7 +2,22 @@
 // says what to do.
 #include "capture/report/checks/checks.h"
 
+#include "exec/commands.h"
+#include "platform/win32.h"
+
+#include <cstdio>
+
 namespace {
+
+// The line quorvex prints where a command's program is not found, as "...".
+std::string not_found_line() {
+    char text[64];
+    std::snprintf(text, sizeof text, start_failure_format, static_cast<int>(ERROR_FILE_NOT_FOUND));
+    std::string quoted = "\"";
+    quoted += text;
+    quoted.back() = '"'; // for the line's end
+    return quoted;
+}
 
 constexpr const char *copy_all =
     "  Copy every file of the driver packages into quorvex's folder, and start quorvex there.\n";
@@ -20,7 +35,7 @@ check missing_program(const files_found &found, const program_file &p) {
             (p.commands == 1
                  ? "  The command that starts it is"
                  : "  Each of the " + std::to_string(p.commands) + " commands that start it is") +
-            " a \"CreateProcess failed (2)\" line at this PC, and does nothing.\n" + copy_all};
+            " a " + not_found_line() + " line at this PC, and does nothing.\n" + copy_all};
 }
 
 check missing_inf(const files_found &found, const inf_file &inf) {

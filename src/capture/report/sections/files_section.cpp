@@ -22,10 +22,10 @@ std::string folder_lines(const files_found &found) {
 
 std::string inf_lines(const files_found &found) {
     std::string out = "  INF files, each in the current folder, where wdreg opens it";
-    out += found.contents_read ? ":\n"
-                               : " (what each names is not read on this build: "
-                                 "SetupOpenInfFileA answered " +
-                                     error_number(found.unread) + ", not implemented):\n";
+    out += found.contents_read
+               ? ":\n"
+               : " (what each names is not read on this build: " + std::string(inf_reader) +
+                     " answered " + error_number(found.unread) + ", not implemented):\n";
     for (const inf_file &inf : found.infs) {
         out += "    " + inf.name + ": ";
         if (!inf.there) {
