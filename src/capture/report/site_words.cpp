@@ -50,7 +50,19 @@ constexpr site_words words[] = {
 };
 static_assert(std::size(words) == std::size(failure_sites));
 
-std::string text_of(std::span<const site_call> calls) {
+constexpr bool in_the_scans_order() {
+    for (std::size_t i = 0; i < std::size(words); ++i) {
+        if (words[i].site != failure_sites[i].site) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(in_the_scans_order());
+
+} // namespace
+
+std::string calls_text(std::span<const site_call> calls) {
     std::string text;
     for (const site_call &c : calls) {
         if (c.call == QVM_NONE) {
@@ -64,8 +76,6 @@ std::string text_of(std::span<const site_call> calls) {
     return text;
 }
 
-} // namespace
-
 const site_words &words_of(const failure_site &s) {
     return words[&s - failure_sites];
 }
@@ -74,12 +84,4 @@ std::string skips_text(const failure_site &s) {
     char text[160];
     std::snprintf(text, sizeof text, words_of(s).skips, static_cast<int>(s.followed));
     return text;
-}
-
-std::string calls_text(const site_call (&calls)[6]) {
-    return text_of(calls);
-}
-
-std::string calls_text(const site_call (&calls)[2]) {
-    return text_of(calls);
 }

@@ -5,6 +5,7 @@
 
 #include "usb_enum/sites.h"
 
+#include <span>
 #include <string>
 
 struct site_words {
@@ -22,5 +23,4 @@ std::string skips_text(const failure_site &s);
 
 // A site's calls in words: each function's name (a control code with its number),
 // ", " between them; "" for none.
-std::string calls_text(const site_call (&calls)[6]);
-std::string calls_text(const site_call (&calls)[2]);
+std::string calls_text(std::span<const site_call> calls);

@@ -8,13 +8,8 @@
 #include "capture/report/boxes.h"
 #include "capture/report/places.h"
 
-#include <cstddef>
 #include <cstdint>
-#include <map>
-#include <optional>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 struct report_view {

@@ -7,6 +7,7 @@
 #include "capture/report/value_texts.h"
 #include "front/entry.h"
 
+#include <bit>
 #include <cstdio>
 
 namespace {
@@ -37,15 +38,6 @@ const char *action_words(action a) {
     }
 }
 
-unsigned bit_number(std::uint8_t bit) {
-    unsigned n = 0;
-    while (bit > 1) {
-        bit = static_cast<std::uint8_t>(bit >> 1);
-        ++n;
-    }
-    return n;
-}
-
 // The argument as written, quoted where white space or nothing would hide it.
 std::string shown(const char *arg) {
     std::string text = arg;
@@ -62,7 +54,7 @@ std::string bits_text(std::uint8_t flags, std::uint32_t major) {
     const bool direct = acting_action(bit_download_install, major) == action::download_install;
     std::string out;
     const char *separator = " ";
-    const unsigned acts = bit_number(acting_bit(flags));
+    const unsigned acts = std::countr_zero(acting_bit(flags));
     for (unsigned bit = 0; bit < 8; ++bit) {
         const std::uint8_t mask = static_cast<std::uint8_t>(1u << bit);
         if ((flags & mask) == 0) {
@@ -93,8 +85,8 @@ std::string argument_text(const char *arg, std::uint32_t major, std::uint32_t mi
                (flags != 0 ? " (bits 0 to 3 only choose how installs run)\n" : "\n");
     }
     if (acting != action::download_install && acting != action::poll) {
-        return out + "\nthe action: bit " + std::to_string(bit_number(acting_bit(flags))) + ": " +
-               action_words(acting) + "\n";
+        return out + "\nthe action: bit " + std::to_string(std::countr_zero(acting_bit(flags))) +
+               ": " + action_words(acting) + "\n";
     }
     std::snprintf(text, sizeof text,
                   acting == action::download_install
