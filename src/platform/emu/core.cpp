@@ -179,11 +179,15 @@ const fault *take_fault(const char *function, const std::string &program) {
     const fault *hit = nullptr;
     for (std::size_t i = 0; i < s.m.faults.size(); ++i) {
         const fault &f = s.m.faults[i];
-        if (f.function != function || f.ioctl != 0 || (!f.device.empty() && f.device != program) ||
-            f.port != 0 || f.size != 0) {
-            continue;
-        }
-        if (qvm_fault_due(f.nth, &s.fault_hits[i]) && hit == nullptr) {
+        qvm_fault keys{};
+        keys.code = f.ioctl;
+        keys.port = f.port;
+        keys.size = f.size;
+        keys.nth = f.nth;
+        if (f.function == function &&
+            qvm_fault_acts(&keys, f.device.empty() ? nullptr : f.device.c_str(), 0, program.c_str(),
+                           0, 0, &s.fault_hits[i]) &&
+            hit == nullptr) {
             hit = &f;
         }
     }

@@ -93,8 +93,8 @@ HANDLE new_handle(const handle_obj &h);
 handle_obj *find_handle(HANDLE h);
 
 // A fault planted for a call that starts a process or sets its priority, if one
-// matches the program (and counts the match); the machine model has the others.
-// A fault narrowed to a control code, a port or a size matches none of these.
+// matches the program by the model's rule (qvm_fault_acts, which counts it); the
+// machine model has the others. One narrowed to a code, port or size matches none.
 const fault *take_fault(const char *function, const std::string &program);
 
 using desc::lower, desc::utf16_to_ansi; // lower: a device path as opens are counted

@@ -160,8 +160,12 @@ void apply_changes(const struct qvm_view *v, struct work *w, uint32_t trigger, u
     }
 }
 
-int qvm_fault_due(uint32_t nth, uint32_t *hits) {
-    return ++*hits == nth || nth == 0;
+int qvm_fault_acts(const struct qvm_fault *f, const char *device, uint32_t code, const char *text,
+                   uint32_t port, uint64_t size, uint32_t *hits) {
+    return (f->code == 0 || f->code == code) && (f->port == 0 || f->port == port) &&
+           (f->size == 0 || f->size == size) &&
+           (device == NULL || text_order(device, text != NULL ? text : "", 0) == 0) &&
+           (++*hits == f->nth || f->nth == 0);
 }
 
 const struct qvm_fault *take_fault(const struct qvm_view *v, struct work *w, uint32_t call,
@@ -169,13 +173,9 @@ const struct qvm_fault *take_fault(const struct qvm_view *v, struct work *w, uin
     const struct qvm_fault *hit = NULL;
     for (uint32_t i = 0; i < v->head->faults; ++i) {
         const struct qvm_fault *f = &v->faults[i];
-        if (f->call != call || (f->code != 0 && f->code != code) ||
-            (f->device != QVM_NONE &&
-             text_order(qvm_text(v, f->device), text ? text : "", 0) != 0) ||
-            (f->port != 0 && f->port != port) || (f->size != 0 && f->size != size)) {
-            continue;
-        }
-        if (qvm_fault_due(f->nth, &w->hits[i]) && hit == NULL) {
+        const char *device = f->device != QVM_NONE ? qvm_text(v, f->device) : NULL;
+        if (f->call == call && qvm_fault_acts(f, device, code, text, port, size, &w->hits[i]) &&
+            hit == NULL) {
             hit = f;
         }
     }

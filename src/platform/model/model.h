@@ -181,9 +181,11 @@ QVM_ASSERT_SIZE(struct qvm_fault, 48);
 
 #pragma pack(pop)
 
-/* One more call that a fault matches, counted in *hits: whether the fault acts
-   on it, being its nth matching call (nth 0: every one). */
-int qvm_fault_due(uint32_t nth, uint32_t *hits);
+/* Whether a planted fault acts on a call. Each key it sets (code, port, size: not
+   0; `device`: not NULL) must equal the call's value, a text byte for byte; each
+   call it so matches counts in *hits, and it acts on its nth (nth 0: every one). */
+int qvm_fault_acts(const struct qvm_fault *f, const char *device, uint32_t code, const char *text,
+                   uint32_t port, uint64_t size, uint32_t *hits);
 
 /* A table checked record by record, and where its sections are. */
 struct qvm_view {
