@@ -235,14 +235,11 @@ inline constexpr std::pair<const char *, std::uint32_t> fault_site_keys[] = {
 
 // Adds the names of a hub and of every hub below it; the first that was there
 // already, or null.
-inline const std::string *add_hub_names(const hub_desc &h, std::set<std::string> &names) {
-    const std::string *twice = names.insert(h.name).second ? nullptr : &h.name;
-    for (const port_desc &p : h.ports) {
-        for (const hub_desc &inner : p.hub) {
-            const std::string *inner_twice = add_hub_names(inner, names);
-            twice = twice != nullptr ? twice : inner_twice;
-        }
-    }
+inline const std::string *add_hub_names(const hub_desc &top, std::set<std::string> &names) {
+    const std::string *twice = nullptr;
+    each_hub(top, [&](const hub_desc &h) {
+        twice = names.insert(h.name).second || twice != nullptr ? twice : &h.name;
+    });
     return twice;
 }
 

@@ -143,6 +143,27 @@ struct machine {
     bool operator==(const machine &) const = default;
 };
 
+// Hands `visit` a hub and every hub below it, each before those below it; with
+// a machine, its controllers' root hubs in order, then the hubs its changes bring.
+template <typename Visit> void each_hub(const hub_desc &h, const Visit &visit) {
+    visit(h);
+    for (const port_desc &p : h.ports) {
+        for (const hub_desc &inner : p.hub) {
+            each_hub(inner, visit);
+        }
+    }
+}
+template <typename Visit> void each_hub(const machine &m, const Visit &visit) {
+    for (const controller_desc &c : m.controllers) {
+        each_hub(c.root_hub, visit);
+    }
+    for (const change_desc &c : m.changes) {
+        for (const hub_desc &h : c.port ? c.port->hub : std::vector<hub_desc>{}) {
+            each_hub(h, visit);
+        }
+    }
+}
+
 // The description as JSON text that the emulated machine reads back to the same
 // model: every key the reader knows, each written where it differs from what the
 // reader assumes when the key is absent.

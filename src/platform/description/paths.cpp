@@ -15,18 +15,6 @@ bool numbered_name(const std::string &name) {
            name[3] <= '9';
 }
 
-void hub_names(const hub_desc &h, device_map &paths) {
-    const std::string path = "\\\\.\\" + utf8_to_ansi(h.name);
-    if (!numbered_name(path.substr(4))) {
-        paths.emplace(lower(path), std::make_pair(path, QVM_NONE));
-    }
-    for (const port_desc &p : h.ports) {
-        for (const hub_desc &inner : p.hub) {
-            hub_names(inner, paths);
-        }
-    }
-}
-
 } // namespace
 
 std::string interface_path_of(const std::string &device_id) {
@@ -65,13 +53,13 @@ device_map device_paths(const machine &m) {
         if (c.interface && path.rfind("\\\\.\\", 0) != 0) {
             paths[lower(path)] = {path, index};
         }
-        hub_names(c.root_hub, paths);
     }
-    for (const change_desc &c : m.changes) {
-        for (const hub_desc &h : c.port ? c.port->hub : std::vector<hub_desc>{}) {
-            hub_names(h, paths);
+    each_hub(m, [&](const hub_desc &h) {
+        const std::string path = "\\\\.\\" + utf8_to_ansi(h.name);
+        if (!numbered_name(path.substr(4))) {
+            paths.emplace(lower(path), std::make_pair(path, QVM_NONE));
         }
-    }
+    });
     return paths;
 }
 

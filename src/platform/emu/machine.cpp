@@ -128,21 +128,6 @@ std::vector<std::uint8_t> hex_bytes(const json &j, const std::string &place) {
     return bytes;
 }
 
-// Every hub name the machine can show: those of its controllers now and those
-// its changes bring.
-std::set<std::string> every_hub_name(const machine &m) {
-    std::set<std::string> names;
-    for (const controller_desc &c : m.controllers) {
-        keys::add_hub_names(c.root_hub, names);
-    }
-    for (const change_desc &c : m.changes) {
-        for (const hub_desc &h : c.port ? c.port->hub : std::vector<hub_desc>{}) {
-            keys::add_hub_names(h, names);
-        }
-    }
-    return names;
-}
-
 // A fault text fit for one line: control characters from the description
 // (in a key or a name) are shown as \xNN.
 std::string printable(const std::string &text) {
@@ -330,7 +315,9 @@ class reader {
     }
     static void read(const json &j, const std::string &place, keys::hub_path k, std::string &m) {
         const std::string name = text(j, place, false);
-        if (every_hub_name(k.m).count(name) == 0) {
+        bool shown = false; // by a controller's hub now, or one a change brings
+        desc::each_hub(k.m, [&](const hub_desc &h) { shown = shown || h.name == name; });
+        if (!shown) {
             fail(place, "no hub of the machine has this name");
         }
         m = "\\\\.\\" + name;
