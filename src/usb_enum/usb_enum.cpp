@@ -30,12 +30,6 @@ enum : int {
 const GUID usb_host_controller_interface = {
     0x3ABF6F2D, 0x71C4, 0x462A, {0x8A, 0x92, 0x1E, 0x68, 0x61, 0xE6, 0xAF, 0x27}};
 
-constexpr int numbered_controllers = 10;
-
-// USB allows five tiers of external hubs below a root hub; a stack that reports
-// more (a hub that names itself, a cycle) is not followed past this depth.
-constexpr int max_hub_tiers = 7;
-
 struct host_ctrl_record {
     std::int32_t kind; // 0: host controller
     list_link link;

@@ -56,6 +56,13 @@ char *lookup_devnode_by_driver(const char *driver_key, std::uint8_t want_device_
 
 // --- host-controller scan and hub walk ---
 
+// The controllers a pass opens by number: \\.\HCD0 and on.
+constexpr int numbered_controllers = 10;
+
+// USB allows five tiers of external hubs below a root hub; a stack that reports
+// more (a hub that names itself, a cycle) is not followed past this depth.
+constexpr int max_hub_tiers = 7;
+
 int scan_usb();
 void walk_host_controller(HANDLE host_controller);
 void walk_hub(char *hub_name, port_connection *connection);

@@ -13,6 +13,7 @@
 #include "platform/model/model.h"
 #include "platform/win32.h"
 #include "usb_enum/records.h"
+#include "usb_enum/usb_enum.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -65,7 +66,7 @@ const entry *first_answer(const pass_reading &r, const std::string &device, std:
     return nullptr;
 }
 
-constexpr int deepest_hub = 8; // as deep as the scan follows external hubs, and one more
+constexpr int deepest_hub = max_hub_tiers + 1; // as deep as the scan follows hubs, and one more
 constexpr const char *unnamed_hub = "CAPTURE#UNNAMED_HUB#";
 
 // A name that can stand for a new hub: not empty, and no other hub's.

@@ -6,6 +6,7 @@
 #include "platform/win32.h"
 #include "shared/port_connection.h"
 #include "usb_enum/records.h"
+#include "usb_enum/usb_enum.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -21,9 +22,10 @@ std::uint32_t le(const std::vector<std::uint8_t> &b, std::size_t at, std::size_t
 }
 
 std::optional<int> controller_number(const std::string &path) {
-    const std::string l = desc::lower(path);
-    if (l.size() == 8 && l.compare(0, 7, "\\\\.\\hcd") == 0 && l[7] >= '0' && l[7] <= '9') {
-        return l[7] - '0';
+    for (int n = 0; n < numbered_controllers; ++n) {
+        if (desc::lower(path) == "\\\\.\\hcd" + std::to_string(n)) {
+            return n;
+        }
     }
     return std::nullopt;
 }

@@ -127,7 +127,7 @@ bool is_name_query(const rec::entry &c);
 // The little-endian number of `n` bytes at `at`, as far as the reply holds them.
 std::uint32_t le(const std::vector<std::uint8_t> &b, std::size_t at, std::size_t n = 4);
 
-// The number of a controller's numbered path (\\.\HCD0 to \\.\HCD9), if it is one.
+// The number of a controller's numbered path (\\.\HCD0 and on), if it is one.
 std::optional<int> controller_number(const std::string &path);
 // A controller's path: a numbered one, or an interface's (\\?\...).
 bool is_controller_path(const std::string &path);
