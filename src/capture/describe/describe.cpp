@@ -77,7 +77,7 @@ bool fresh(const recorded &b, const std::optional<std::string> &name) {
 // A hub's name for the description: the one it answered, or, where that cannot
 // stand, one made up that no device path of the pass could name.
 std::string hub_name_for(recorded &b, const std::optional<std::string> &answered) {
-    const std::string name =
+    std::string name =
         fresh(b, answered) ? *answered : unnamed_hub + std::to_string(b.placeholders++);
     b.hub_names.insert(desc::lower(name));
     return name;

@@ -119,7 +119,7 @@ static int apply_one(const struct qvm_view *v, struct work *w, uint32_t i) {
     w->applied[i] = 1;
     for (uint32_t k = 0;; ++k) {
         const struct qvm_hub *h = &v->hubs[hub];
-        const uint32_t number = get32(v->pool + c->path + 4 * k);
+        const uint32_t number = get32(v->pool + c->path + 4 * (size_t)k);
         if (number == 0 || number > h->port_count) {
             return 0;
         }
