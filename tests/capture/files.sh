@@ -32,6 +32,7 @@ mkdir -p "$root/$current" "$(dirname "$root/$at")" && cp "$capture" "$root/$at" 
 [ "$description" = - ] || cp "$here/files/$description" "$root/machine.json" || exit 2
 windows=Z:${root//\//\\} # the root as Wine names it: its Z: drive is the Unix root
 program=Z:${root//\//\\}\\${at//\//\\}
+run_capture() {
 case $platform in
 linux) (cd "$root/$current" && QUORVEX_MACHINE=$root/machine.json "$root/$at" capture.json "${args[@]}") ;;
 wine) (cd "$root/$current" && timeout 60 "$wine" "$program" capture.json "${args[@]}" </dev/null) ;;
@@ -41,7 +42,17 @@ wine-usb)
         capture.json "${args[@]}" </dev/null) ;;
 *) echo "FAIL: $name: no platform '$platform'"; exit 2 ;;
 esac >"$root/report" 2>&1
+}
+run_capture
 status=$?
+# Wine's own process start can fail on a loaded machine with 1359
+# (ERROR_INTERNAL_ERROR): such a run says nothing about the capture, so it is
+# made once more.
+if [ $status -ne 0 ] && grep -q 'cannot start the program (error 1359)' "$root/report"; then
+    echo "Wine failed to start a process (1359): the run is made again"
+    run_capture
+    status=$?
+fi
 [ $status -eq 0 ] || { cat "$root/report"; echo "FAIL: quorvex-capture ended with status $status"; exit 1; }
 [ ! -e "$root/$current/capture.json.incomplete" ] || { echo "FAIL: FILE.incomplete left beside FILE"; exit 1; }
 tr -d '\r' <"$root/report" | while IFS= read -r line; do
