@@ -57,7 +57,7 @@ fi
 [ ! -e "$root/$current/capture.json.incomplete" ] || { echo "FAIL: FILE.incomplete left beside FILE"; exit 1; }
 tr -d '\r' <"$root/report" | while IFS= read -r line; do
     line=${line//"$windows"/ROOT} && echo "${line//"$root"/ROOT}"
-done | awk '/^(Findings:|Files quorvex needs here:)$/ { on = 1; print; next } on && /^  / { print; next } { on = 0 }' \
+done | awk '/^(Findings:|Worth knowing .*|Files quorvex needs here:)$/ { on = 1; print; next } on && /^  / { print; next } { on = 0 }' \
     >"$root/found"
 if [ "${QUORVEX_BLESS:-0}" = 1 ]; then
     cp "$root/found" "$expected" && echo "blessed: $expected" && exit 0

@@ -144,7 +144,12 @@ std::set<std::uint32_t> add_verdict(captured_tree &t, const desc::machine &m,
 // The node of a port's device below its hub's node, or why none: by the port's
 // driver key; one with no driver key yet (no driver installed) by its IDs, the
 // one node below the hub's with no driver key whose device ID names the port's
-// VID and PID.
+// VID and PID. The download-mode device, whose driver key the scan never asks,
+// is matched by its IDs whatever its node's driver key.
+bool is_download_mode(const desc::port_desc &p) {
+    return p.vid == handled_vendor_id && p.pid == download_product_id && p.status != 0;
+}
+
 struct match {
     std::uint32_t node = 0;
     std::string why; // where none: why
@@ -163,11 +168,12 @@ match port_node(const captured_tree &t, const std::map<std::string, std::uint32_
     }
     char ids[32];
     std::snprintf(ids, sizeof ids, "usb\\vid_%04x&pid_%04x\\", p.vid, p.pid);
+    const bool any_key = is_download_mode(p);
     match found;
     std::size_t candidates = 0;
     for (std::uint32_t child : hub->children) {
         const tree_node *node = t.find(child);
-        if (node != nullptr && !node->driver_key &&
+        if (node != nullptr && (any_key || !node->driver_key) &&
             desc::lower(node->device_id).rfind(ids, 0) == 0) {
             found.node = child;
             ++candidates;
@@ -210,6 +216,9 @@ struct verdict_walk {
                     }
                 }
                 p.device_id = ours ? node.device_id : p.device_id;
+                if (is_download_mode(p) && !p.driver_key) {
+                    p.driver_key = node.driver_key; // its verdict is judged with its own key
+                }
             } else if ((ours || p.device_is_hub) && unmatched != nullptr) {
                 unmatched->push_back({controller, place, found.why});
             }

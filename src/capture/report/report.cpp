@@ -63,22 +63,43 @@ void wrapped(std::string &out, const std::string &text, const std::string &first
     out += row + "\n";
 }
 
-// Each finding numbered, its further lines under its first.
-void findings_lines(std::string &out, const findings &found) {
+// A finding's lines after `first` (its number, or a dash), its further lines
+// under its first.
+void finding_lines(std::string &out, const std::string &text, const std::string &first) {
+    const std::string indent(first.size(), ' ');
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find('\n', at);
+        const std::size_t stop = end == std::string::npos ? text.size() : end;
+        const std::string row = text.substr(at, stop - at);
+        const std::size_t lead = row.find_first_not_of(' ');
+        const std::string own(lead == std::string::npos ? 0 : lead, ' ');
+        wrapped(out, row.substr(own.size()), (at == 0 ? first : indent) + own,
+                indent + own + (own.empty() ? "" : "  "));
+        at = stop + 1;
+    }
+}
+
+// The findings numbered, most serious first, or what quorvex does where none
+// stands in its way; then what is worth knowing, unnumbered.
+void findings_lines(std::string &out, const report_view &v) {
+    const findings found = find_findings(v);
     line(out, "Findings:");
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        const std::string number = "  " + std::to_string(i + 1) + ". ";
-        const std::string indent(number.size(), ' ');
-        const std::string &text = found[i].text;
-        for (std::size_t at = 0; at < text.size();) {
-            const std::size_t end = text.find('\n', at);
-            const std::size_t stop = end == std::string::npos ? text.size() : end;
-            const std::string row = text.substr(at, stop - at);
-            const std::size_t lead = row.find_first_not_of(' ');
-            const std::string own(lead == std::string::npos ? 0 : lead, ' ');
-            wrapped(out, row.substr(own.size()), (at == 0 ? number : indent) + own,
-                    indent + own + (own.empty() ? "" : "  "));
-            at = stop + 1;
+    std::size_t number = 0;
+    for (const finding &f : found) {
+        if (f.level != severity::information) {
+            finding_lines(out, f.text, "  " + std::to_string(++number) + ". ");
+        }
+    }
+    if (number == 0) {
+        finding_lines(out, nothing_in_the_way(v), "  ");
+    }
+    if (number == found.size()) {
+        return;
+    }
+    line(out, "Worth knowing (by design, or what follows; nothing to mend):");
+    for (const finding &f : found) {
+        if (f.level == severity::information) {
+            finding_lines(out, f.text, "  - ");
         }
     }
 }
@@ -89,7 +110,7 @@ std::string report_text(const capture_input &in) {
     const report_view v(in);
     std::string out;
     header_lines(out, v);
-    findings_lines(out, find_findings(v));
+    findings_lines(out, v);
     topology_section(out, v);
     devices_section(out, v);
     if (in.argument != nullptr && !in.action_scanned) {

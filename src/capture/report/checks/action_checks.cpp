@@ -6,8 +6,104 @@
 #include "front/entry.h"
 #include "policy/install.h"
 
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+// How quorvex reads ARG (as atoi does): white space, a sign, then decimal digits
+// up to the first other character. `stop` is where it stops: the text's end for a
+// plain decimal number.
+struct decimal_read {
+    std::size_t stop = 0;
+    bool digits = false;
+};
+
+decimal_read read_decimal(const std::string &text) {
+    decimal_read r;
+    std::size_t at = text.find_first_not_of(" \t\n\v\f\r");
+    at = at == std::string::npos ? text.size() : at;
+    at += at < text.size() && (text[at] == '+' || text[at] == '-') ? 1 : 0;
+    for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])) != 0; ++at) {
+        r.digits = true;
+    }
+    r.stop = at;
+    return r;
+}
+
+// The number a text means where it is written in hex ("0x80", "80h"): none
+// where it is not hex.
+std::optional<unsigned long> hex_meant(std::string text) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.erase(0, 2);
+    } else if (text.size() > 1 && (text.back() == 'h' || text.back() == 'H')) {
+        text.pop_back();
+    }
+    const bool hex = !text.empty() && text.size() <= 8 &&
+                     text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+    return hex ? std::optional<unsigned long>(std::stoul(text, nullptr, 16)) : std::nullopt;
+}
+
+bool plain_decimal(const char *argument) {
+    const decimal_read r = read_decimal(argument);
+    return r.digits && r.stop == std::strlen(argument);
+}
+
+} // namespace
+
+check not_decimal(const report_view &v) {
+    if (v.in.argument == nullptr || plain_decimal(v.in.argument)) {
+        return std::nullopt;
+    }
+    const std::string arg = v.in.argument;
+    const decimal_read r = read_decimal(arg);
+    std::string text;
+    if (r.stop < arg.size()) {
+        line(text,
+             "ARG %s is not a decimal number: quorvex reads decimal digits and stops at "
+             "\"%c\", so it reads %s as %u.",
+             arg.c_str(), arg[r.stop], arg.c_str(), static_cast<unsigned>(v.flags));
+    } else {
+        line(text, "ARG \"%s\" holds no decimal number: quorvex reads it as 0.", arg.c_str());
+    }
+    if (const std::optional<unsigned long> meant = hex_meant(arg)) {
+        line(text, "%s in hex is %lu in decimal. To do: give quorvex %lu.", arg.c_str(), *meant,
+             *meant);
+    } else {
+        line(text, "To do: give ARG in decimal digits only (128 for bit 7).");
+    }
+    return finding{severity::action_differs, text};
+}
+
+check removal_cancelled(const report_view &v) {
+    if (v.in.argument == nullptr || (v.flags & bit_update_off) == 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    if ((v.flags & bit_update_on) == 0) {
+        line(text,
+             "ARG %s sets bit 1, which cancels bit 0; bit 0 is not set, so bit 1 has no "
+             "effect.",
+             v.in.argument);
+        return finding{severity::information, text};
+    }
+    if (acting_action(v.flags, v.m.major) != action::poll) {
+        return std::nullopt;
+    }
+    line(text,
+         "ARG %s sets bit 0 (remove before install) and bit 1, which cancels it: the "
+         "removals bit 0 asks for never run, and quorvex installs over what is installed.",
+         v.in.argument);
+    line(text,
+         "To do: give %u (without bit 1) for the removals to run, or %u (without bit 0) "
+         "where none is meant.",
+         static_cast<unsigned>(v.flags & ~bit_update_off),
+         static_cast<unsigned>(v.flags & ~bit_update_on));
+    return finding{severity::action_differs, text};
+}
+
 check no_action(const report_view &v) {
-    if (v.in.argument == nullptr || acting_bit(v.flags) != 0) {
+    if (v.in.argument == nullptr || acting_bit(v.flags) != 0 || !plain_decimal(v.in.argument)) {
         return std::nullopt;
     }
     std::string text;

@@ -1,8 +1,9 @@
-// The report's checks: the doctor's list. Each check looks at one thing the
-// report shows and returns nothing or one finding: the action ARG chose
-// (action_checks.cpp), a box or a port of the topology (place_checks.cpp), a
-// file quorvex needs (files_checks.cpp). findings.cpp runs them in a fixed
-// order and puts the findings most serious first.
+// The report's checks: the doctor's list. Each check looks at one cause and
+// returns nothing or one finding, with what follows from the cause under it:
+// the action ARG chose (action_checks.cpp), a box of the pass (box_checks.cpp),
+// a port of the topology (place_checks.cpp), the files quorvex needs
+// (files_checks.cpp). findings.cpp runs them in a fixed order and puts the
+// findings most serious first.
 #pragma once
 
 #include "capture/report/checks/findings.h"
@@ -15,6 +16,12 @@ using check = std::optional<finding>;
 
 // --- the action ---
 
+// ARG is not a plain decimal number: where quorvex stops reading it, and what
+// to give instead.
+check not_decimal(const report_view &v);
+// Bit 1 cancels bit 0: the removals bit 0 asks for do not run (or, without bit 0,
+// bit 1 does nothing).
+check removal_cancelled(const report_view &v);
 // ARG sets no action bit: quorvex does nothing.
 check no_action(const report_view &v);
 // Bit 7 is set, but a lower action bit acts instead.
@@ -26,13 +33,24 @@ check download_mode(const report_view &v);
 // A controller walked twice a pass, by number and by interface.
 check walked_twice(const report_view &v, std::size_t controller);
 
-// --- places ---
+// --- boxes ---
 
 // A hub, a controller or a port that a box makes the scan skip: what is not seen
 // below it, its Device Manager state, and what to do. One finding for the boxes
 // of every walk that skips the same place.
 check skipped_by_box(const report_view &v, const box &b);
-// A port whose device Windows could not read or run.
+// A box the scan goes on past: what it is about and what to do. One finding for
+// the boxes of one site at one place; a box at a port Windows could not set up
+// is told with that port's trouble.
+check box_shown(const report_view &v, const box &b);
+// "It shows twice a pass, each time waiting for OK: ...".
+std::string waits_text(const report_view &v, const box &b);
+
+// --- places ---
+
+// Whether Windows could not read or run a port's device.
+bool port_in_trouble(const desc::port_desc &d);
+// A port whose device Windows could not read or run, with the boxes at it.
 check connection_trouble(const report_view &v, const port_at &p);
 // A device of our vendor whose product quorvex does not know.
 check unknown_product(const report_view &v, const port_at &p);
@@ -42,17 +60,20 @@ check device_problem(const report_view &v, const port_at &p);
 
 // --- files ---
 
-// A program of the run's commands that Windows does not find.
-check missing_program(const files_found &found, const program_file &p);
-// An INF missing from the current folder, or there but unreadable.
-check missing_inf(const files_found &found, const inf_file &inf);
-// A file an INF names that is not there.
-check missing_named_file(const files_found &found, const inf_file &inf, const std::string &file);
-// A current folder other than quorvex's.
+// The programs of the run's commands that Windows does not find.
+check missing_programs(const files_found &found);
+// A current folder other than quorvex's, with the INFs missing there for it.
 check current_folder(const files_found &found);
+// The INFs missing from the package: from the current folder and quorvex's.
+check missing_infs(const files_found &found);
+// The INFs here that SetupAPI cannot read.
+check unreadable_infs(const files_found &found);
+// The files the INFs name that are not there.
+check missing_named_files(const files_found &found);
 // quorvex.exe not beside the capture.
 check not_beside(const files_found &found);
 
-// Every check's finding, most serious first; where nothing stands in the way,
-// first one that says what quorvex ARG does here.
+// Every check's finding, most serious first (information last).
 findings find_findings(const report_view &v);
+// What quorvex ARG does here, where nothing stands in its way.
+std::string nothing_in_the_way(const report_view &v);

@@ -1,32 +1,49 @@
 // The report's findings: every check of checks.h, run in a fixed order (the
 // files first, then the action, the boxes, the ports, the polling and the
-// controllers); most serious first, and one line saying what quorvex ARG does
-// here where nothing stands in the way.
+// controllers); most serious first.
 #include "capture/report/checks/checks.h"
 
 #include "capture/report/value_texts.h"
 
 #include <algorithm>
 
-namespace {
-
-// The files' checks, in the order the files were found.
-template <typename Add> void add_files_findings(const files_found &found, Add add) {
-    for (const program_file &p : found.programs) {
-        add(missing_program(found, p));
-    }
-    for (const inf_file &inf : found.infs) {
-        add(missing_inf(found, inf));
-        for (const std::string &file : inf.missing) {
-            add(missing_named_file(found, inf, file));
+findings find_findings(const report_view &v) {
+    findings out;
+    auto add = [&out](check found) {
+        if (found) {
+            out.push_back(std::move(*found));
         }
+    };
+    add(missing_programs(v.in.files));
+    add(current_folder(v.in.files));
+    add(missing_infs(v.in.files));
+    add(unreadable_infs(v.in.files));
+    add(missing_named_files(v.in.files));
+    add(not_beside(v.in.files));
+    add(not_decimal(v));
+    add(removal_cancelled(v));
+    add(no_action(v));
+    add(hidden_install(v));
+    add(direct_install(v));
+    for (const box &b : v.boxes) {
+        add(skipped_by_box(v, b));
+        add(box_shown(v, b));
     }
-    add(current_folder(found));
-    add(not_beside(found));
+    for (const port_at &p : v.where.ports) {
+        add(connection_trouble(v, p));
+        add(unknown_product(v, p));
+        add(device_problem(v, p));
+    }
+    add(download_mode(v));
+    for (std::size_t i = 0; i < v.m.controllers.size(); ++i) {
+        add(walked_twice(v, i));
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const finding &a, const finding &b) { return a.level < b.level; });
+    return out;
 }
 
-// What quorvex ARG does here, where nothing stands in its way.
-finding nothing_in_the_way(const report_view &v) {
+std::string nothing_in_the_way(const report_view &v) {
     std::string text;
     if (v.in.argument == nullptr) {
         line(text, "Nothing in the way of quorvex's scan here (give ARG to see what quorvex ARG "
@@ -42,38 +59,5 @@ finding nothing_in_the_way(const report_view &v) {
         line(text, "Nothing in the way: quorvex %s runs %lu command%s here and ends.",
              v.in.argument, static_cast<unsigned long>(commands), commands == 1 ? "" : "s");
     }
-    return finding{severity::information, text};
-}
-
-} // namespace
-
-findings find_findings(const report_view &v) {
-    findings out;
-    auto add = [&out](check found) {
-        if (found) {
-            out.push_back(std::move(*found));
-        }
-    };
-    add_files_findings(v.in.files, add);
-    add(no_action(v));
-    add(hidden_install(v));
-    add(direct_install(v));
-    for (const box &b : v.boxes) {
-        add(v.shows_scan ? skipped_by_box(v, b) : std::nullopt);
-    }
-    for (const port_at &p : v.where.ports) {
-        add(connection_trouble(v, p));
-        add(unknown_product(v, p));
-        add(device_problem(v, p));
-    }
-    add(download_mode(v));
-    for (std::size_t i = 0; i < v.m.controllers.size(); ++i) {
-        add(walked_twice(v, i));
-    }
-    std::stable_sort(out.begin(), out.end(),
-                     [](const finding &a, const finding &b) { return a.level < b.level; });
-    if (out.empty() || out.front().level == severity::information) {
-        out.insert(out.begin(), nothing_in_the_way(v));
-    }
-    return out;
+    return text;
 }

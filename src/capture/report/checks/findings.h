@@ -1,8 +1,9 @@
-// The report's findings: what will go wrong at this PC, each with what to do.
-// Each check is a small function over facts the report's sections show (the
-// pass, the description, the files); it adds nothing or one finding. The report
-// prints them most serious first, in the order the checks added them within one
-// level.
+// The report's findings: what will go wrong at this PC, one a cause, each with
+// what follows from it and what to do. Each check is a small function over
+// facts the report's sections show (the pass, the description, the files); it
+// adds nothing or one finding. The report numbers them most serious first, in
+// the order the checks added them within one level; information (by design,
+// worth knowing) goes under them, unnumbered.
 #pragma once
 
 #include <string>
@@ -14,6 +15,7 @@ enum class severity {
     never_reached,  // a device of ours is never installed, or polling cannot end
     action_differs, // the action does not do what a user of this ARG may expect
     device_trouble, // Windows could not read or run a device
+    box_waits,      // a box holds quorvex until somebody presses OK
     information,    // by design, worth knowing
 };
 

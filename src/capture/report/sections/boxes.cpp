@@ -35,8 +35,10 @@ void boxes_section(std::string &out, const report_view &v) {
         }
         line(out, "box %d: %s", b.seen->site, b.words->meaning);
         const rec::entry *failed = b.seen->failed;
+        const port_at *p = b.port != 0 ? v.where.port(b.hub_path, b.port) : nullptr;
         if (b.seen->site == site_port_key_query && failed != nullptr &&
-            failed->error == ERROR_FILE_NOT_FOUND) {
+            failed->error == ERROR_FILE_NOT_FOUND && p != nullptr && p->port->status == 1 &&
+            !p->port->driver_key) {
             line(out, "  no driver installed yet for this device: normal before the device's "
                       "first install; it still waits for OK");
         }
