@@ -183,7 +183,10 @@ void read_box(reader &d, const rec::entry &c) {
     b.walk_path = d.r.walks.empty() ? "" : d.r.walks.back().path;
     b.failed = b.info != nullptr ? failed_call(d, *b.info) : nullptr;
     b.last_device = d.last_device;
-    b.last_id = d.last_id;
+    // The device ID this controller's lookup read, if it read one.
+    b.last_id = std::find(d.since_box.begin(), d.since_box.end(), d.last_id) != d.since_box.end()
+                    ? d.last_id
+                    : nullptr;
     b.last_reply = d.last_reply;
     b.after_box = d.previous != nullptr && d.previous->kind == rec::event::box;
     d.r.boxes.push_back(std::move(b));

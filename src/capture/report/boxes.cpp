@@ -4,6 +4,7 @@
 
 #include "capture/report/value_texts.h"
 #include "usb_enum/records.h"
+#include "usb_enum/usb_enum.h"
 
 #include <cstdio>
 
@@ -58,6 +59,13 @@ std::string no_call_text(const box_seen &b, const site_words &w) {
     }
     if (w.no_call != nullptr) {
         return std::string("no failed call: ") + w.no_call;
+    }
+    if (b.site == site_controller_no_device_id && id != nullptr &&
+        id->text.size() >= devnode_buffer_size) {
+        return "no failed call: " + std::string(qvm_call_name(QVM_GET_DEVICE_ID)) +
+               " gave an ID of " + std::to_string(id->text.size()) +
+               " characters, which fills quorvex's " + std::to_string(devnode_buffer_size) +
+               "-byte buffer with no room for its end";
     }
     if (b.site == site_controller_no_device_id) {
         return "no failed call: no device node has the controller's driver key";

@@ -103,10 +103,13 @@ void about_lines(std::string &text, const report_view &v, const box &b) {
     } else if (site == site_controller_not_pci) {
         not_pci_lines(text, b);
     } else if (site == site_controller_no_device_id) {
+        const rec::entry *id = b.seen->last_id;
         line(text, "%s",
-             failed == nullptr ? "Device Manager has no node with the controller's driver key: it "
-                                 "may be being removed, or its driver is being changed."
-                               : "Device Manager did not give the controller's device ID.");
+             failed != nullptr ? "Device Manager did not give the controller's device ID."
+             : id != nullptr   ? "Device Manager's device ID for the controller is longer than "
+                                 "quorvex can read."
+                               : "Device Manager has no node with the controller's driver key: it "
+                                 "may be being removed, or its driver is being changed.");
         line(text, "To do: restart the PC and run quorvex again; or press OK each time.");
     } else if (site == site_port_key_query && failed != nullptr &&
                failed->error == ERROR_FILE_NOT_FOUND && p != nullptr && !p->port->driver_key) {
