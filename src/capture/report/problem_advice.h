@@ -12,11 +12,11 @@ enum class quorvex_mends : std::uint8_t {
 };
 
 struct problem_advice {
-    std::uint32_t code;
     const char *name;   // CM_PROB_...
     const char *remedy; // what to do, in Device Manager's words where it has them
-    quorvex_mends mends;
     const char *source;
+    std::uint32_t code;
+    quorvex_mends mends;
 };
 
 // The advice for a problem code; null where the table has none.
