@@ -130,15 +130,18 @@ inline std::string default_port_device_id(std::uint16_t vid, std::uint16_t pid,
     return id;
 }
 
-// A node's state left out (model.h's node_state): a USB device without a driver
-// key has problem 28 (CM_PROB_FAILED_INSTALL, no driver installed); every other
-// node has no problem. A USB device is a port's own node, a node whose device ID
-// begins with USB\ (root hubs aside), and every node below one of these (a
-// composite device's interfaces, and what hangs on them). `node_status` left out
-// follows the problem: started (DN_STARTED, DN_DRIVER_LOADED, ...) or with a
-// problem (DN_HAS_PROBLEM, ...), and a USB device is removable (DN_REMOVABLE) as
-// well. `status_error` left out: CM_Get_DevNode_Status answers. `service` and
-// `hardware_ids` left out are not set.
+// A node's state left out (model.h's node_state): a node without a driver has
+// problem 28 (CM_PROB_FAILED_INSTALL, no driver installed); every other node has
+// no problem. A USB device is without one where it has no driver key; any other
+// node where it has neither a driver key (its class) nor a service, the tree's
+// root aside (Windows starts HTREE\ROOT\0 itself). A USB device is a port's own
+// node, a node whose device ID begins with USB\ (root hubs aside), and every node
+// below one of these (a composite device's interfaces, and what hangs on them).
+// `node_status` left out follows the problem: started (DN_STARTED,
+// DN_DRIVER_LOADED, ...) or with a problem (DN_HAS_PROBLEM, ...), and a USB
+// device is removable (DN_REMOVABLE) as well. `status_error` left out:
+// CM_Get_DevNode_Status answers. `service` and `hardware_ids` left out are not
+// set.
 inline constexpr std::uint32_t problem_no_driver = 28;
 inline constexpr std::uint32_t status_started = 0x0180200A;
 inline constexpr std::uint32_t status_problem = 0x01802400;
@@ -147,11 +150,29 @@ inline bool is_usb_device(std::string_view device_id) {
     const std::string id = lower(std::string(device_id));
     return id.rfind("usb\\", 0) == 0 && id.rfind("usb\\root_hub", 0) != 0;
 }
-constexpr std::uint32_t default_problem(bool usb_device, bool has_driver_key) {
-    return usb_device && !has_driver_key ? problem_no_driver : 0;
+struct node_kind {
+    bool usb_device = false;
+    bool has_driver_key = false;
+    bool has_service = false;
+    bool root = false;
+};
+constexpr std::uint32_t default_problem(const node_kind &k) {
+    const bool driver = k.has_driver_key || (!k.usb_device && (k.has_service || k.root));
+    return driver ? 0 : problem_no_driver;
 }
 constexpr std::uint32_t default_node_status(bool usb_device, std::uint32_t problem) {
     return (problem != 0 ? status_problem : status_started) | (usb_device ? status_removable : 0);
+}
+// The problem and DN_ flags a node answers: what its state states, the
+// defaults above for what it leaves out.
+struct shown_state {
+    std::uint32_t problem = 0;
+    std::uint32_t status = 0;
+};
+inline shown_state shown(const node_state &s, node_kind k) {
+    k.has_service = k.has_service || s.service.has_value();
+    const std::uint32_t problem = s.problem.value_or(default_problem(k));
+    return {problem, s.node_status.value_or(default_node_status(k.usb_device, problem))};
 }
 
 // A root hub's node: `device_id` left out follows its controller, as Windows
