@@ -120,6 +120,16 @@ struct fault {
     bool operator==(const fault &) const = default;
 };
 
+// The first Windows version whose CreateProcessA honours
+// NoDefaultCurrentDirectoryInExePath (leaves the current folder out of a
+// program's search where the variable is set): Server 2003, 5.2.
+inline constexpr std::uint32_t no_current_folder_major = 5;
+inline constexpr std::uint32_t no_current_folder_minor = 2;
+constexpr bool honours_no_current_folder(std::uint32_t major, std::uint32_t minor) {
+    return major != no_current_folder_major ? major > no_current_folder_major
+                                            : minor >= no_current_folder_minor;
+}
+
 struct machine {
     std::uint32_t major = 6;
     std::uint32_t minor = 1;
