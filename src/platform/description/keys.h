@@ -177,29 +177,44 @@ inline shown_state shown(const node_state &s, node_kind k) {
 
 // A root hub's node: `device_id` left out follows its controller, as Windows
 // names root hubs: USB\ROOT_HUB20 below an EHCI controller, USB\ROOT_HUB30
-// below an xHCI one, USB\ROOT_HUB below UHCI and OHCI. The controller's kind is
-// read from the class code in its hardware IDs (PCI\...&CC_0C0320: EHCI), or
-// failing that from its description ("Enhanced", "eXtensible"). The node has the
-// service usbhub and a driver key made from the root hub's place, as a port's.
-inline std::string default_root_hub_id(const controller_desc &c, std::size_t index) {
-    std::string kind = "?";
+// below an xHCI one, USB\ROOT_HUB below UHCI and OHCI. The controller's kind
+// ("20", "30", or "" for the others) is read from the class code in its hardware
+// IDs (PCI\...&CC_0C0320: EHCI), or failing that from its description
+// ("Enhanced", "eXtensible"). The node has a driver key made from the root hub's
+// place, as a port's.
+inline std::string controller_kind(const controller_desc &c) {
     for (const std::string &id : c.state.hardware_ids) {
         const std::string l = lower(id);
         const auto at = l.find("&cc_0c03");
-        if (kind == "?" && at != std::string::npos && l.size() >= at + 10) {
-            kind = l.substr(at + 8, 2) == "20" ? "20" : l.substr(at + 8, 2) == "30" ? "30" : "";
+        if (at != std::string::npos && l.size() >= at + 10) {
+            const std::string code = l.substr(at + 8, 2);
+            return code == "20" || code == "30" ? code : "";
         }
     }
-    if (kind == "?") {
-        const std::string d = lower(c.description);
-        kind = d.find("enhanced") != std::string::npos     ? "20"
-               : d.find("extensible") != std::string::npos ? "30"
-                                                           : "";
+    const std::string d = lower(c.description);
+    return d.find("enhanced") != std::string::npos     ? "20"
+           : d.find("extensible") != std::string::npos ? "30"
+                                                       : "";
+}
+inline std::string default_root_hub_id(const controller_desc &c, std::size_t index) {
+    return "USB\\ROOT_HUB" + controller_kind(c) + "\\4&" + std::to_string(index) + "&0";
+}
+// Its service: usbhub, but below an xHCI controller (its root hub's stated ID
+// USB\ROOT_HUB30, or the controller's kind) usbhub3 from Windows 8 (6.2) on;
+// before, the controller's vendor's own driver runs an xHCI root hub, and its
+// service, which a description cannot tell, is not set.
+inline std::optional<std::string> default_root_hub_service(const machine &m,
+                                                           const controller_desc &c) {
+    const std::string &id = c.root_hub.device_id;
+    const bool xhci =
+        id.empty() ? controller_kind(c) == "30" : lower(id).rfind("usb\\root_hub30", 0) == 0;
+    if (!xhci) {
+        return "usbhub";
     }
-    return "USB\\ROOT_HUB" + kind + "\\4&" + std::to_string(index) + "&0";
+    return m.major > 6 || (m.major == 6 && m.minor >= 2) ? std::optional<std::string>("usbhub3")
+                                                         : std::nullopt;
 }
 inline constexpr char root_hub_description[] = "USB Root Hub";
-inline constexpr char root_hub_service[] = "usbhub";
 
 // The words of `speed` (by the model's number), `clock` and `processes`.
 inline constexpr std::string_view speed_names[] = {"low", "full", "high"};

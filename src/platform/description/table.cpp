@@ -146,7 +146,7 @@ class builder {
             const std::uint32_t node = add_node(root, c.device_id, unless_empty(c.driver_key),
                                                 unless_empty(c.description), c.state, false);
             node_state hub_state;
-            hub_state.service = keys::root_hub_service;
+            hub_state.service = keys::default_root_hub_service(m_, c);
             const std::string &id = c.root_hub.device_id;
             const std::uint32_t hub_node =
                 add_node(node, id.empty() ? keys::default_root_hub_id(c, i) : id,
