@@ -106,10 +106,15 @@ struct no_rule {
 // --- what the reader assumes for a key left out -------------------------------
 
 // `os_version` left out is 6.1 build 7601 (the model's own defaults); given
-// without `minor`, the minor version is 0; without `build`, this.
+// without `minor`, the minor version is 0; without `build`, the last service
+// pack's build of that version (2600 for any other 5.x, 7601 for any other
+// version).
 inline constexpr std::uint32_t minor_version_unstated = 0;
-constexpr std::uint32_t default_build(std::uint32_t major) {
-    return major == 5 ? 2600 : 7601;
+constexpr std::uint32_t default_build(std::uint32_t major, std::uint32_t minor) {
+    if (major == 5) {
+        return minor == 0 ? 2195 : minor == 2 ? 3790 : 2600;
+    }
+    return major != 6 ? 7601 : minor == 0 ? 6002 : minor == 2 ? 9200 : minor == 3 ? 9600 : 7601;
 }
 
 inline constexpr char default_controller_device_id[] =
@@ -491,7 +496,7 @@ template <typename Io, typename Fault> void fault_keys(Io &io, Fault &f, const m
 template <typename Io, typename Machine> void version_keys(Io &io, Machine &m) {
     io.key("major", m.major, whole{0, 255}, need{"needs \"major\""});
     io.key("minor", m.minor, whole{0, 255}, minor_version_unstated);
-    io.key("build", m.build, whole{0, 0xFFFF}, default_build(m.major));
+    io.key("build", m.build, whole{0, 0xFFFF}, default_build(m.major, m.minor));
 }
 
 // The top level: every key may be left out.
