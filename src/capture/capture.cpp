@@ -16,7 +16,7 @@ namespace {
 // scan; none without an argument.
 files_found files_of(const capture_input &in) {
     if (in.argument == nullptr) {
-        return find_files({}, std::nullopt, in.machine.major);
+        return find_files({}, std::nullopt, in.machine.major, in.machine.minor);
     }
     const bool polls = in.action_scanned;
     std::vector<std::string> commands = in.action.commands;
@@ -26,7 +26,7 @@ files_found files_of(const capture_input &in) {
         commands.push_back(vcp_install_command);
         scope += ", and the download-mode install that ends the polling";
     }
-    return find_files(commands, scope, in.machine.major);
+    return find_files(commands, scope, in.machine.major, in.machine.minor);
 }
 
 local_time now() {

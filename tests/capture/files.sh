@@ -18,6 +18,8 @@ IFS='|' read -r _ platform layout at current description arg < <(grep "^$name *|
     { echo "FAIL: no row $name in files.txt"; exit 2; }
 read -r platform <<<"$platform" && read -r at <<<"$at" && read -r current <<<"$current"
 read -r description <<<"$description" && read -r -a args <<<"$arg"
+vars=() # NAME=VALUE words before ARG: the capture's environment
+while [ ${#args[@]} -gt 0 ] && [[ ${args[0]} == *=* ]]; do vars+=("${args[0]}") && args=("${args[@]:1}"); done
 [ "${args[*]}" != - ] || args=()
 # A root of one length wherever the test runs: the report wraps its findings,
 # and where a path ends a line depends on its length.
@@ -34,11 +36,11 @@ windows=Z:${root//\//\\} # the root as Wine names it: its Z: drive is the Unix r
 program=Z:${root//\//\\}\\${at//\//\\}
 run_capture() {
 case $platform in
-linux) (cd "$root/$current" && QUORVEX_MACHINE=$root/machine.json "$root/$at" capture.json "${args[@]}") ;;
-wine) (cd "$root/$current" && timeout 60 "$wine" "$program" capture.json "${args[@]}" </dev/null) ;;
+linux) (cd "$root/$current" && env "${vars[@]}" QUORVEX_MACHINE=$root/machine.json "$root/$at" capture.json "${args[@]}") ;;
+wine) (cd "$root/$current" && env "${vars[@]}" timeout 60 "$wine" "$program" capture.json "${args[@]}" </dev/null) ;;
 wine-usb)
     "$make_table" --rehearsal "$root/machine.json" "$root/table.bin" 2>/dev/null || exit 2
-    (cd "$root/$current" && timeout 80 "$wine" "$harness" run "$windows\\table.bin" boxes 60000 "$program" \
+    (cd "$root/$current" && env "${vars[@]}" timeout 80 "$wine" "$harness" run "$windows\\table.bin" boxes 60000 "$program" \
         capture.json "${args[@]}" </dev/null) ;;
 *) echo "FAIL: $name: no platform '$platform'"; exit 2 ;;
 esac >"$root/report" 2>&1

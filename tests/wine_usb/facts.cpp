@@ -161,6 +161,11 @@ std::string tree(row &r, words w) {
         const std::string id(text, strnlen(text, size));
         return "ok " + id + (id.size() == size ? " (no terminator)" : "");
     }
+    if (type == 4 && size == 4) { // REG_DWORD: the number
+        DWORD number = 0;
+        std::memcpy(&number, text, sizeof number);
+        return "ok type 4 " + std::to_string(number);
+    }
     std::string value(text, size - 1); // a text; a list: each text ends with ","
     for (char &c : value) {
         c = c == '\0' ? ',' : c;

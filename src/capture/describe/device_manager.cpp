@@ -53,7 +53,9 @@ desc::node_state state_of(const rec::node_view &v, bool usb_device) {
     desc::node_state s;
     if (v.state_read) {
         const std::uint32_t problem =
-            desc::keys::default_problem(usb_device, v.driver_key.has_value());
+            desc::keys::default_problem({.usb_device = usb_device,
+                                         .has_driver_key = v.driver_key.has_value(),
+                                         .has_service = v.service.has_value()});
         s.problem = v.problem != problem ? std::optional<std::uint32_t>(v.problem) : std::nullopt;
         s.node_status = v.status != desc::keys::default_node_status(usb_device, v.problem)
                             ? std::optional<std::uint32_t>(v.status)

@@ -65,12 +65,13 @@ void read_own_place(pc_folders &f) {
     f.quorvex_beside = file_there(joined(f, f.quorvex, f.quorvex_name));
 }
 
-pc_folders read_folders(unsigned major) {
+pc_folders read_folders(unsigned major, unsigned minor) {
     pc_folders f;
     read_own_place(f);
     f.current = path_from([](char *t, DWORD n) { return GetCurrentDirectoryA(n, t); }).value_or("");
     f.current_is_quorvex = lower(f.current) == lower(f.quorvex);
-    f.current_searched = major < 6 || !variable("NoDefaultCurrentDirectoryInExePath");
+    f.current_searched = !desc::honours_no_current_folder(major, minor) ||
+                         !variable("NoDefaultCurrentDirectoryInExePath");
     f.system = path_from([](char *t, DWORD n) { return GetSystemDirectoryA(t, n); });
     f.windows = path_from([](char *t, DWORD n) { return GetWindowsDirectoryA(t, n); });
     const std::string path = variable("PATH").value_or("") + ";";
@@ -176,9 +177,9 @@ void add_inf(files_found &found, const std::string &name, bool install) {
 } // namespace
 
 files_found find_files(const std::vector<std::string> &commands,
-                       const std::optional<std::string> &scope, unsigned major) {
+                       const std::optional<std::string> &scope, unsigned major, unsigned minor) {
     files_found found;
-    found.where = read_folders(major);
+    found.where = read_folders(major, minor);
     found.scope = scope;
     std::set<std::string> seen;
     for (const std::string &command : scope ? commands : std::vector<std::string>{}) {

@@ -70,11 +70,11 @@ struct files_found {
 
 // `commands`: the command lines of the run, in order (repeats are checked once);
 // `scope`: which run they are, in words ("what quorvex 64 runs here"), or none
-// where no ARG was given and no command is known; `major`: the Windows major
-// version (from 6.0 on, NoDefaultCurrentDirectoryInExePath keeps the current
+// where no ARG was given and no command is known; `major`, `minor`: the Windows
+// version (from 5.2 on, NoDefaultCurrentDirectoryInExePath keeps the current
 // folder out of a program's search).
 files_found find_files(const std::vector<std::string> &commands,
-                       const std::optional<std::string> &scope, unsigned major);
+                       const std::optional<std::string> &scope, unsigned major, unsigned minor);
 
 // Paths and texts of what was found.
 std::string joined(const pc_folders &f, const std::string &folder, const std::string &name);

@@ -214,12 +214,10 @@ dm_state device_manager(const desc::node_state &s, bool usb_device, bool has_dri
         d.status_error = *s.status_error;
         return d;
     }
-    const std::uint32_t problem =
-        s.problem.value_or(desc::keys::default_problem(usb_device, has_driver_key));
-    const std::uint32_t status =
-        s.node_status.value_or(desc::keys::default_node_status(usb_device, problem));
-    d.started = (status & dn_started) != 0;
-    d.problem = (status & dn_has_problem) != 0 ? problem : 0;
+    const desc::keys::shown_state shown =
+        desc::keys::shown(s, {.usb_device = usb_device, .has_driver_key = has_driver_key});
+    d.started = (shown.status & dn_started) != 0;
+    d.problem = (shown.status & dn_has_problem) != 0 ? shown.problem : 0;
     return d;
 }
 

@@ -106,10 +106,15 @@ struct no_rule {
 // --- what the reader assumes for a key left out -------------------------------
 
 // `os_version` left out is 6.1 build 7601 (the model's own defaults); given
-// without `minor`, the minor version is 0; without `build`, this.
+// without `minor`, the minor version is 0; without `build`, the last service
+// pack's build of that version (2600 for any other 5.x, 7601 for any other
+// version).
 inline constexpr std::uint32_t minor_version_unstated = 0;
-constexpr std::uint32_t default_build(std::uint32_t major) {
-    return major == 5 ? 2600 : 7601;
+constexpr std::uint32_t default_build(std::uint32_t major, std::uint32_t minor) {
+    if (major == 5) {
+        return minor == 0 ? 2195 : minor == 2 ? 3790 : 2600;
+    }
+    return major != 6 ? 7601 : minor == 0 ? 6002 : minor == 2 ? 9200 : minor == 3 ? 9600 : 7601;
 }
 
 inline constexpr char default_controller_device_id[] =
@@ -130,15 +135,18 @@ inline std::string default_port_device_id(std::uint16_t vid, std::uint16_t pid,
     return id;
 }
 
-// A node's state left out (model.h's node_state): a USB device without a driver
-// key has problem 28 (CM_PROB_FAILED_INSTALL, no driver installed); every other
-// node has no problem. A USB device is a port's own node, a node whose device ID
-// begins with USB\ (root hubs aside), and every node below one of these (a
-// composite device's interfaces, and what hangs on them). `node_status` left out
-// follows the problem: started (DN_STARTED, DN_DRIVER_LOADED, ...) or with a
-// problem (DN_HAS_PROBLEM, ...), and a USB device is removable (DN_REMOVABLE) as
-// well. `status_error` left out: CM_Get_DevNode_Status answers. `service` and
-// `hardware_ids` left out are not set.
+// A node's state left out (model.h's node_state): a node without a driver has
+// problem 28 (CM_PROB_FAILED_INSTALL, no driver installed); every other node has
+// no problem. A USB device is without one where it has no driver key; any other
+// node where it has neither a driver key (its class) nor a service, the tree's
+// root aside (Windows starts HTREE\ROOT\0 itself). A USB device is a port's own
+// node, a node whose device ID begins with USB\ (root hubs aside), and every node
+// below one of these (a composite device's interfaces, and what hangs on them).
+// `node_status` left out follows the problem: started (DN_STARTED,
+// DN_DRIVER_LOADED, ...) or with a problem (DN_HAS_PROBLEM, ...), and a USB
+// device is removable (DN_REMOVABLE) as well. `status_error` left out:
+// CM_Get_DevNode_Status answers. `service` and `hardware_ids` left out are not
+// set.
 inline constexpr std::uint32_t problem_no_driver = 28;
 inline constexpr std::uint32_t status_started = 0x0180200A;
 inline constexpr std::uint32_t status_problem = 0x01802400;
@@ -147,38 +155,71 @@ inline bool is_usb_device(std::string_view device_id) {
     const std::string id = lower(std::string(device_id));
     return id.rfind("usb\\", 0) == 0 && id.rfind("usb\\root_hub", 0) != 0;
 }
-constexpr std::uint32_t default_problem(bool usb_device, bool has_driver_key) {
-    return usb_device && !has_driver_key ? problem_no_driver : 0;
+struct node_kind {
+    bool usb_device = false;
+    bool has_driver_key = false;
+    bool has_service = false;
+    bool root = false;
+};
+constexpr std::uint32_t default_problem(const node_kind &k) {
+    const bool driver = k.has_driver_key || (!k.usb_device && (k.has_service || k.root));
+    return driver ? 0 : problem_no_driver;
 }
 constexpr std::uint32_t default_node_status(bool usb_device, std::uint32_t problem) {
     return (problem != 0 ? status_problem : status_started) | (usb_device ? status_removable : 0);
 }
+// The problem and DN_ flags a node answers: what its state states, the
+// defaults above for what it leaves out.
+struct shown_state {
+    std::uint32_t problem = 0;
+    std::uint32_t status = 0;
+};
+inline shown_state shown(const node_state &s, node_kind k) {
+    k.has_service = k.has_service || s.service.has_value();
+    const std::uint32_t problem = s.problem.value_or(default_problem(k));
+    return {problem, s.node_status.value_or(default_node_status(k.usb_device, problem))};
+}
 
 // A root hub's node: `device_id` left out follows its controller, as Windows
 // names root hubs: USB\ROOT_HUB20 below an EHCI controller, USB\ROOT_HUB30
-// below an xHCI one, USB\ROOT_HUB below UHCI and OHCI. The controller's kind is
-// read from the class code in its hardware IDs (PCI\...&CC_0C0320: EHCI), or
-// failing that from its description ("Enhanced", "eXtensible"). The node has the
-// service usbhub and a driver key made from the root hub's place, as a port's.
-inline std::string default_root_hub_id(const controller_desc &c, std::size_t index) {
-    std::string kind = "?";
+// below an xHCI one, USB\ROOT_HUB below UHCI and OHCI. The controller's kind
+// ("20", "30", or "" for the others) is read from the class code in its hardware
+// IDs (PCI\...&CC_0C0320: EHCI), or failing that from its description
+// ("Enhanced", "eXtensible"). The node has a driver key made from the root hub's
+// place, as a port's.
+inline std::string controller_kind(const controller_desc &c) {
     for (const std::string &id : c.state.hardware_ids) {
         const std::string l = lower(id);
         const auto at = l.find("&cc_0c03");
-        if (kind == "?" && at != std::string::npos && l.size() >= at + 10) {
-            kind = l.substr(at + 8, 2) == "20" ? "20" : l.substr(at + 8, 2) == "30" ? "30" : "";
+        if (at != std::string::npos && l.size() >= at + 10) {
+            const std::string code = l.substr(at + 8, 2);
+            return code == "20" || code == "30" ? code : "";
         }
     }
-    if (kind == "?") {
-        const std::string d = lower(c.description);
-        kind = d.find("enhanced") != std::string::npos     ? "20"
-               : d.find("extensible") != std::string::npos ? "30"
-                                                           : "";
+    const std::string d = lower(c.description);
+    return d.find("enhanced") != std::string::npos     ? "20"
+           : d.find("extensible") != std::string::npos ? "30"
+                                                       : "";
+}
+inline std::string default_root_hub_id(const controller_desc &c, std::size_t index) {
+    return "USB\\ROOT_HUB" + controller_kind(c) + "\\4&" + std::to_string(index) + "&0";
+}
+// Its service: usbhub, but below an xHCI controller (its root hub's stated ID
+// USB\ROOT_HUB30, or the controller's kind) usbhub3 from Windows 8 (6.2) on;
+// before, the controller's vendor's own driver runs an xHCI root hub, and its
+// service, which a description cannot tell, is not set.
+inline std::optional<std::string> default_root_hub_service(const machine &m,
+                                                           const controller_desc &c) {
+    const std::string &id = c.root_hub.device_id;
+    const bool xhci =
+        id.empty() ? controller_kind(c) == "30" : lower(id).rfind("usb\\root_hub30", 0) == 0;
+    if (!xhci) {
+        return "usbhub";
     }
-    return "USB\\ROOT_HUB" + kind + "\\4&" + std::to_string(index) + "&0";
+    return m.major > 6 || (m.major == 6 && m.minor >= 2) ? std::optional<std::string>("usbhub3")
+                                                         : std::nullopt;
 }
 inline constexpr char root_hub_description[] = "USB Root Hub";
-inline constexpr char root_hub_service[] = "usbhub";
 
 // The words of `speed` (by the model's number), `clock` and `processes`.
 inline constexpr std::string_view speed_names[] = {"low", "full", "high"};
@@ -455,7 +496,7 @@ template <typename Io, typename Fault> void fault_keys(Io &io, Fault &f, const m
 template <typename Io, typename Machine> void version_keys(Io &io, Machine &m) {
     io.key("major", m.major, whole{0, 255}, need{"needs \"major\""});
     io.key("minor", m.minor, whole{0, 255}, minor_version_unstated);
-    io.key("build", m.build, whole{0, 0xFFFF}, default_build(m.major));
+    io.key("build", m.build, whole{0, 0xFFFF}, default_build(m.major, m.minor));
 }
 
 // The top level: every key may be left out.

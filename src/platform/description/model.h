@@ -19,7 +19,8 @@ struct node_desc;
 // What the configuration manager says of a device node: the state Device
 // Manager shows. Unset values are what Windows shows for a node like it
 // (description/keys.h): a node with a driver key is started with no problem; a
-// USB device without one has problem 28 (no driver installed).
+// USB device without one, and any other node with neither a driver key nor a
+// service, has problem 28 (no driver installed).
 struct node_state {
     std::optional<std::uint32_t> node_status; // DN_ flags, as CM_Get_DevNode_Status reports
     std::optional<std::uint32_t> problem;     // CM_PROB_ number, 0 for none
@@ -118,6 +119,16 @@ struct fault {
 
     bool operator==(const fault &) const = default;
 };
+
+// The first Windows version whose CreateProcessA honours
+// NoDefaultCurrentDirectoryInExePath (leaves the current folder out of a
+// program's search where the variable is set): Server 2003, 5.2.
+inline constexpr std::uint32_t no_current_folder_major = 5;
+inline constexpr std::uint32_t no_current_folder_minor = 2;
+constexpr bool honours_no_current_folder(std::uint32_t major, std::uint32_t minor) {
+    return major != no_current_folder_major ? major > no_current_folder_major
+                                            : minor >= no_current_folder_minor;
+}
 
 struct machine {
     std::uint32_t major = 6;

@@ -108,9 +108,13 @@ class builder {
         if (n.hardware_ids != QVM_NONE) {
             pool_.push_back(0);
         }
-        n.problem =
-            state.problem.value_or(keys::default_problem(usb_device, driver_key.has_value()));
-        n.status = state.node_status.value_or(keys::default_node_status(usb_device, n.problem));
+        // The first node is the tree's root.
+        const keys::shown_state shown =
+            keys::shown(state, {.usb_device = usb_device,
+                                .has_driver_key = driver_key.has_value(),
+                                .root = nodes_.empty()});
+        n.problem = shown.problem;
+        n.status = shown.status;
         n.status_error = state.status_error.value_or(0);
         n.first_child = n.next_sibling = n.hub = QVM_NONE;
         const auto added = static_cast<std::uint32_t>(nodes_.size());
@@ -142,7 +146,7 @@ class builder {
             const std::uint32_t node = add_node(root, c.device_id, unless_empty(c.driver_key),
                                                 unless_empty(c.description), c.state, false);
             node_state hub_state;
-            hub_state.service = keys::root_hub_service;
+            hub_state.service = keys::default_root_hub_service(m_, c);
             const std::string &id = c.root_hub.device_id;
             const std::uint32_t hub_node =
                 add_node(node, id.empty() ? keys::default_root_hub_id(c, i) : id,

@@ -82,7 +82,8 @@ std::vector<std::string> program_folders() {
     const std::size_t slash = own.rfind('/');
     std::vector<std::string> folders{slash == std::string::npos ? std::string(".")
                                                                 : own.substr(0, slash)};
-    if (m.major < 6 || std::getenv("NoDefaultCurrentDirectoryInExePath") == nullptr) {
+    if (!desc::honours_no_current_folder(m.major, m.minor) ||
+        std::getenv("NoDefaultCurrentDirectoryInExePath") == nullptr) {
         folders.push_back(".");
     }
     if (m.system_folder) {

@@ -100,7 +100,7 @@ const fault *take_fault(const char *function, const std::string &program);
 using desc::lower, desc::utf16_to_ansi; // lower: a device path as opens are counted
 
 // The folders CreateProcessA looks for a program in, in Windows' order: the
-// program's own folder, the current folder (left out on 6.0 and later where
+// program's own folder, the current folder (left out on 5.2 and later where
 // NoDefaultCurrentDirectoryInExePath is set), the system folder, the 16-bit
 // system folder (SYSTEM in the Windows folder) and the Windows folder where the
 // machine names them, then each folder of PATH (platform/emu/files.cpp).

@@ -10,8 +10,12 @@
 #define PROPERTY_HARDWAREID 0x02u
 #define PROPERTY_SERVICE 0x05u
 #define PROPERTY_DRIVER 0x0Au
+#define PROPERTY_INSTALL_STATE 0x23u
 #define REG_SZ 1u
+#define REG_DWORD 4u
 #define REG_MULTI_SZ 7u
+#define PROBLEM_REINSTALL 18u
+#define PROBLEM_FAILED_INSTALL 28u
 
 #define LOCATE_PHANTOM 0x01u
 #define LOCATE_FLAGS 0x07u     /* PHANTOM, CANCELREMOVE, NOVALIDATION */
@@ -67,9 +71,9 @@ static void locate(const struct qvm_view *v, struct work *w, const struct qvm_re
     if (f != NULL && f->action == QVM_FAIL) {
         a->error = f->error != 0 ? f->error : CR_FAILURE;
     } else if (*id == '\0') {
-        a->node = 1; /* the root */
-    } else if (!well_formed(id)) {
-        a->error = CR_INVALID_DEVICE_ID;
+        a->node = 1;               /* the root */
+    } else if (!well_formed(id)) { /* CR_INVALID_DEVINST, as ReactOS's validation answers */
+        a->error = CR_INVALID_DEVNODE;
     } else { /* device IDs compare without regard to the case of ASCII letters */
         a->error = CR_NO_SUCH_DEVNODE;
         for (uint32_t n = 0; n < v->head->nodes && a->node == 0; ++n) {
@@ -83,11 +87,32 @@ static void locate(const struct qvm_view *v, struct work *w, const struct qvm_re
     }
 }
 
+/* CM_DRP_INSTALL_STATE, on every version that knows it (XP on): a REG_DWORD,
+   CM_INSTALL_STATE_NEEDS_REINSTALL (1) for a node with problem 18,
+   _FAILED_INSTALL (2) for one with problem 28, _INSTALLED (0) for the others. */
+static void install_state(const struct qvm_request *r, struct qvm_answer *a,
+                          const struct qvm_node *n) {
+    const uint32_t state = n->problem == PROBLEM_REINSTALL        ? 1u
+                           : n->problem == PROBLEM_FAILED_INSTALL ? 2u
+                                                                  : 0u;
+    a->length = sizeof state;
+    if (r->out_size < sizeof state) {
+        a->error = CR_BUFFER_SMALL;
+        return;
+    }
+    deliver(r, 0, &state, sizeof state);
+    a->data_type = REG_DWORD;
+}
+
 /* A property's data: a text with its terminator, or a list whose texts each
-   end with one, then one more. */
+   end with one, then one more; the install state as a number. */
 static void property_data(const struct qvm_view *v, const struct qvm_request *r,
                           struct qvm_answer *a, const struct qvm_node *n) {
     const uint32_t p = r->code;
+    if (p == PROPERTY_INSTALL_STATE) {
+        install_state(r, a, n);
+        return;
+    }
     const uint32_t at = p == PROPERTY_DRIVER       ? n->driver_key
                         : p == PROPERTY_DEVICEDESC ? n->description
                         : p == PROPERTY_SERVICE    ? n->service

@@ -147,7 +147,9 @@ static void hub_reply(const struct qvm_view *v, const struct work *w, const stru
     }
 }
 
-/* A device a topology change has taken away answers no more. */
+/* A device a topology change has taken away answers no more: ERROR_DEVICE_NOT_CONNECTED,
+   the model's own choice (no source found; ReactOS's hub driver answers
+   STATUS_DEVICE_BUSY once stopped). */
 void answer_control(const struct qvm_view *v, struct work *w, const struct qvm_request *r,
                     struct qvm_answer *a) {
     const uint32_t port = r->in != NULL && r->in_size >= 4 ? get32((const uint8_t *)r->in) : 0;

@@ -65,7 +65,8 @@ std::string state_of(const report_view &v, const box &b, const port_at *held_by)
     const bool root_hub = b.port == 0 && h != nullptr && h->port == nullptr;
     if (b.controller && (b.seen->info->about == site_about::controller || root_hub)) {
         const desc::controller_desc &c = v.m.controllers[*b.controller];
-        return "Device Manager, the controller: " + verdict_text(c.state, false, true) + ".";
+        return "Device Manager, the controller: " +
+               verdict_text(c.state, false, !c.driver_key.empty()) + ".";
     }
     return "";
 }

@@ -61,9 +61,9 @@ check missing_programs(const files_found &found) {
         severity::install_fails,
         f.quorvex + ": " + (missing == 1 ? "a program is" : "programs are") + " missing: " + names +
             ": not in " + searched(f) + ".\n" +
-            (commands == 1
-                 ? "The command that starts it is"
-                 : "Each of the " + std::to_string(commands) + " commands that start them is") +
+            (commands == 1 ? std::string("The command that starts it is")
+                           : "Each of the " + std::to_string(commands) + " commands that start " +
+                                 (missing == 1 ? "it is" : "them is")) +
             " a " + not_found_line() + " line at this PC, and does nothing:\n" + lines + copy_all};
 }
 

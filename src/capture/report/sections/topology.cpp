@@ -105,7 +105,8 @@ void topology_section(std::string &out, const report_view &v) {
         line(out, "  driver key %s", c.driver_key.empty() ? "(none read)" : c.driver_key.c_str());
         line(out, "  device ID %s", c.device_id.empty() ? "(none found)" : c.device_id.c_str());
         if (c.state.problem || c.state.node_status || c.state.status_error) {
-            line(out, "  Device Manager: %s", verdict_text(c.state, false, true).c_str());
+            line(out, "  Device Manager: %s",
+                 verdict_text(c.state, false, !c.driver_key.empty()).c_str());
         }
         const std::string &path = v.where.path_of.at(&c.root_hub);
         hub_lines(out, v, c.root_hub, path, "", 1);
