@@ -118,9 +118,11 @@ std::vector<std::pair<std::string, std::string>> program_places(const pc_folders
     return places;
 }
 
+// quorvex's commands name each program bare ("wdreg", "del_sys.bat"): Windows
+// looks for it in the folders of its search order, with ".exe" added where the
+// name has no extension.
 void add_program(files_found &found, const std::string &word) {
-    const std::size_t name_at = word.find_last_of("\\/:") + 1;
-    const std::string name = word.find('.', name_at) == std::string::npos ? word + ".exe" : word;
+    const std::string name = word.find('.') == std::string::npos ? word + ".exe" : word;
     for (program_file &p : found.programs) {
         if (lower(p.name) == lower(name)) {
             ++p.commands;
@@ -128,14 +130,10 @@ void add_program(files_found &found, const std::string &word) {
         }
     }
     program_file p{name, "", 1};
-    const bool bare = name_at == 0;
     for (const auto &[folder, words] : program_places(found.where)) {
-        if (p.where.empty() && bare && file_there(joined(found.where, folder, name))) {
+        if (p.where.empty() && file_there(joined(found.where, folder, name))) {
             p.where = "in " + words;
         }
-    }
-    if (!bare && file_there(name)) {
-        p.where = "there";
     }
     found.programs.push_back(p);
 }
