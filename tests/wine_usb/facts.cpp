@@ -30,7 +30,12 @@ struct row {
     HDEVINFO set = INVALID_HANDLE_VALUE;
     SP_DEVICE_INTERFACE_DATA data{};
     DEVINST node = 0;
+    HINF inf = INVALID_HANDLE_VALUE;
+    INFCONTEXT line{};
     ~row() {
+        if (inf != INVALID_HANDLE_VALUE) {
+            SetupCloseInfFile(inf);
+        }
         for (HANDLE h : handles) {
             CloseHandle(h);
         }
@@ -52,14 +57,52 @@ struct words {
     }
 };
 
-std::string failed(DWORD error) {
-    return "error " + std::to_string(error);
-}
-
 std::string hex(unsigned long value, int digits) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*lX", digits, value);
     return text;
+}
+
+// SetupAPI's own errors (0xE...) in hexadecimal, the others in decimal.
+std::string failed(DWORD error) {
+    return "error " + (error >= 0xE0000000 ? hex(error, 8) : std::to_string(error));
+}
+
+// The folder of the table, which an INF's path is relative to.
+std::string table_folder;
+
+std::string inf(row &r, const words &w) {
+    if (w.verb == "inf") {
+        UINT line = 0;
+        const std::string path = table_folder + w.arg;
+        r.inf = SetupOpenInfFileA(path.c_str(), nullptr, INF_STYLE_WIN4, &line);
+        return r.inf != INVALID_HANDLE_VALUE
+                   ? "ok"
+                   : failed(GetLastError()) + " line " + std::to_string(line);
+    }
+    BOOL done = FALSE;
+    if (w.verb == "find") { // SECTION or SECTION/KEY
+        const auto slash = w.arg.find('/');
+        const std::string section = w.arg.substr(0, slash);
+        const std::string key = slash == std::string::npos ? "" : w.arg.substr(slash + 1);
+        done = SetupFindFirstLineA(r.inf, section.c_str(), key.empty() ? nullptr : key.c_str(),
+                                   &r.line);
+    } else if (w.verb == "next") {
+        done = SetupFindNextLine(&r.line, &r.line);
+    } else { // field N [size=N]
+        char text[512];
+        const DWORD size = w.option("size", sizeof text);
+        DWORD needed = 0;
+        SetLastError(0);
+        if (SetupGetStringFieldA(&r.line, std::strtoul(w.arg.c_str(), nullptr, 0), text, size,
+                                 &needed)) {
+            return "ok " + std::string(text);
+        }
+        return failed(GetLastError()) + (GetLastError() == ERROR_INSUFFICIENT_BUFFER
+                                             ? " needs " + std::to_string(needed)
+                                             : "");
+    }
+    return done ? "ok" : failed(GetLastError());
 }
 
 std::string usb(row &r, const words &w) {
@@ -191,7 +234,11 @@ std::string step(row &r, const std::string &text) {
             w.arg = word;
         }
     }
-    const std::string usb_verbs = " open control list enum detail ";
+    const std::string usb_verbs = " open control list enum detail ",
+                      inf_verbs = " inf find next field ";
+    if (inf_verbs.find(" " + w.verb + " ") != std::string::npos) {
+        return inf(r, w);
+    }
     return usb_verbs.find(" " + w.verb + " ") != std::string::npos ? usb(r, w) : tree(r, w);
 }
 
@@ -213,6 +260,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     std::ifstream table(argv[1]);
+    const std::string path = argv[1];
+    table_folder = path.substr(0, path.find_last_of("/\\") + 1);
     int rows = 0, differ = 0;
     for (std::string line; std::getline(table, line);) {
         const std::vector<std::string> fields = split(line, '|');

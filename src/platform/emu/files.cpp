@@ -3,9 +3,7 @@
 // and the folders CreateProcessA looks for a program in. Paths are the Linux
 // file system's, handed out byte for byte. The system and Windows folders are
 // the ones the machine description names; a machine that names none has none.
-//
-// SetupAPI's INF functions are not implemented here: SetupOpenInfFileA fails as
-// a stub does, with ERROR_CALL_NOT_IMPLEMENTED, so no INF handle ever exists.
+// SetupAPI's INF functions are in inf.cpp.
 #include "platform/emu/state.h"
 
 #include <cerrno>
@@ -66,12 +64,6 @@ UINT folder_of_machine(const char *function, const std::optional<std::string> &f
         return failed(ERROR_PATH_NOT_FOUND, 0); // this machine has none
     }
     return hand_out(function, *folder, buffer, size);
-}
-
-bool not_an_inf(const char *function) {
-    enter(function);
-    return refused(function, "not an open INF: no INF can be opened on this machine",
-                   ERROR_INVALID_HANDLE, false);
 }
 
 } // namespace
@@ -187,33 +179,4 @@ DWORD GetFileAttributesA(LPCSTR file_name) {
                   : why == ENOENT && in_a_folder ? ERROR_FILE_NOT_FOUND
                                                  : ERROR_PATH_NOT_FOUND,
                   INVALID_FILE_ATTRIBUTES);
-}
-
-HINF SetupOpenInfFileA(PCSTR file_name, PCSTR /* any class, or none */, DWORD style,
-                       PUINT error_line) {
-    enter("SetupOpenInfFileA");
-    if (file_name == nullptr || style == 0 || (style & ~(INF_STYLE_OLDNT | INF_STYLE_WIN4)) != 0) {
-        return refused("SetupOpenInfFileA", "no file name, or not an INF style",
-                       ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    }
-    if (error_line != nullptr) {
-        *error_line = 0;
-    }
-    return failed(ERROR_CALL_NOT_IMPLEMENTED, INVALID_HANDLE_VALUE);
-}
-
-BOOL SetupFindFirstLineA(HINF, PCSTR, PCSTR, PINFCONTEXT) {
-    return not_an_inf("SetupFindFirstLineA");
-}
-
-BOOL SetupFindNextLine(PINFCONTEXT, PINFCONTEXT) {
-    return not_an_inf("SetupFindNextLine");
-}
-
-BOOL SetupGetStringFieldA(PINFCONTEXT, DWORD, PSTR, DWORD, PDWORD) {
-    return not_an_inf("SetupGetStringFieldA");
-}
-
-void SetupCloseInfFile(HINF) {
-    not_an_inf("SetupCloseInfFile");
 }

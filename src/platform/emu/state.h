@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,7 +25,9 @@ using desc::change_desc, desc::controller_desc, desc::hub_desc, desc::machine, d
 // Parses a description; returns the fault text ("<place>: <fault>") or "".
 std::string parse_machine(const std::string &text, machine &out);
 
-enum class handle_kind { process, thread, device, devinfo };
+enum class handle_kind { process, thread, device, devinfo, inf };
+
+struct inf_text; // an INF file as SetupAPI holds it open (platform/emu/inf.cpp)
 
 struct handle_obj {
     handle_kind kind = handle_kind::device;
@@ -37,6 +40,8 @@ struct handle_obj {
     std::uint32_t device = QVM_NONE, load = 0;
     // devinfo: how many interfaces it lists
     std::size_t interfaces = 0;
+    // inf: its sections and lines
+    std::shared_ptr<const inf_text> inf;
 };
 
 struct state {
