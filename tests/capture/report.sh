@@ -14,7 +14,10 @@ capture=$1 description=$2 arg=$3 expected=$4 expected_capture=${5:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-report.XXXXXX") || exit 2
 trap 'rm -rf "$work"' EXIT
 # The capture sits in its folder with the whole driver package, as shipped.
-cp "$capture" "$work/" && grep -v '^#' "$(dirname "$0")/package.txt" | (cd "$work" && xargs touch) || exit 2
+# Each INF is a readable one (files/plain.inf; SetupAPI cannot open an empty
+# file), with the package.cat and package.sys it names.
+cp "$capture" "$work/" && grep -v '^#' "$(dirname "$0")/package.txt" | (cd "$work" && xargs touch package.cat package.sys) &&
+    for inf in "$work"/*.inf; do cp "$(dirname "$0")/files/plain.inf" "$inf"; done || exit 2
 held=$(ls -A "$work" | LC_ALL=C sort)
 (cd "$work" && QUORVEX_MACHINE=$description "./$(basename "$capture")" capture.json $arg > report 2>&1)
 status=$?

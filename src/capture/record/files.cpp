@@ -154,7 +154,7 @@ void add_inf(files_found &found, const std::string &name, bool install) {
     inf.in_quorvex = f.current_is_quorvex ? inf.there : file_there(joined(f, f.quorvex, name));
     inf.contents.error = found.unread; // where this build reads no INF
     if (inf.there && found.contents_read) {
-        inf.contents = read_inf(path, f.separator);
+        inf.contents = read_inf(path, f.separator, found.major, found.minor);
         if (!inf.contents.opened && inf.contents.error == ERROR_CALL_NOT_IMPLEMENTED) {
             found.contents_read = false;
             found.unread = inf.contents.error;
@@ -179,6 +179,7 @@ files_found find_files(const std::vector<std::string> &commands,
     files_found found;
     found.where = read_folders(major, minor);
     found.scope = scope;
+    found.major = major, found.minor = minor;
     std::set<std::string> seen;
     for (const std::string &command : scope ? commands : std::vector<std::string>{}) {
         const std::vector<std::string> words = words_of(command);

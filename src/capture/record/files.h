@@ -31,15 +31,23 @@ struct pc_folders {
 // specific of CatalogFile.NTx86, CatalogFile.NT and CatalogFile) and each file
 // of [SourceDisksFiles.x86] and [SourceDisksFiles], as paths relative to the
 // INF's folder (the disk's path of [SourceDisksNames.x86] or [SourceDisksNames],
-// the file's own subfolder, its name), joined with `separator`.
+// the file's own subfolder, its name), joined with `separator`; its driver's
+// date, version and provider; and the devices it installs on an x86 Windows
+// `major`.`minor`: the IDs the models sections that such an install takes list.
 struct inf_contents {
     bool opened = false;
     unsigned long error = 0; // where it could not be opened: GetLastError
     unsigned line = 0;       // and the line SetupAPI names
     std::optional<std::string> catalog;
     std::vector<std::string> files;
+    // [Version] DriverVer's fields as written ("03/01/2025", "1.2.0.0"), and
+    // Provider with its %strkey% substituted; "" where the INF has none.
+    std::string driver_date, driver_version, provider;
+    // Of each model line of those sections, in order, each ID once: field 2,
+    // the hardware ID, and fields 3 on, the compatible IDs.
+    std::vector<std::string> hardware_ids, compatible_ids;
 };
-inf_contents read_inf(const std::string &path, char separator);
+inf_contents read_inf(const std::string &path, char separator, unsigned major, unsigned minor);
 // The function read_inf opens an INF with, by name.
 extern const char inf_reader[];
 
@@ -64,8 +72,9 @@ struct files_found {
     std::size_t commands = 0;         // distinct
     std::vector<program_file> programs;
     std::vector<inf_file> infs;
-    bool contents_read = true; // false: this build cannot read an INF
-    unsigned long unread = 0;  // and SetupOpenInfFileA's error
+    unsigned major = 0, minor = 0; // the Windows version, which picks an INF's models
+    bool contents_read = true;     // false: this build cannot read an INF
+    unsigned long unread = 0;      // and SetupOpenInfFileA's error
 };
 
 // `commands`: the command lines of the run, in order (repeats are checked once);

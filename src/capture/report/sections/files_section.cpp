@@ -2,6 +2,8 @@
 // current one, each command's program, each INF and what it names.
 #include "capture/report/sections/sections.h"
 
+#include <cstdio>
+
 namespace {
 
 std::string folder_lines(const files_found &found) {
@@ -20,6 +22,40 @@ std::string folder_lines(const files_found &found) {
     return out;
 }
 
+// A DriverVer date as written (month/day/year) in ISO order: "2025-03-01".
+std::string iso_date(const std::string &date) {
+    unsigned month = 0, day = 0, year = 0;
+    char end = 0;
+    if (std::sscanf(date.c_str(), "%u/%u/%u%c", &month, &day, &year, &end) != 3) {
+        return date;
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u", year % 10000, month % 100, day % 100);
+    return text;
+}
+
+std::string listed(const std::vector<std::string> &ids) {
+    std::string out;
+    for (const std::string &id : ids) {
+        out += (out.empty() ? "" : ", ") + id;
+    }
+    return out;
+}
+
+// The driver an INF read installs, and the devices it installs on x86.
+std::string driver_line(const inf_contents &inf) {
+    std::string out = "      ";
+    out += inf.driver_version.empty() && inf.driver_date.empty()
+               ? "no DriverVer"
+               : "version " + (inf.driver_version.empty() ? "?" : inf.driver_version) + " of " +
+                     (inf.driver_date.empty() ? "?" : iso_date(inf.driver_date));
+    out += inf.provider.empty() ? ", no Provider" : ", provider " + inf.provider;
+    out += inf.hardware_ids.empty() ? "; for x86 it lists no hardware ID"
+                                    : "; for x86 it lists " + listed(inf.hardware_ids);
+    return out + (inf.compatible_ids.empty() ? "" : ", compatible " + listed(inf.compatible_ids)) +
+           "\n";
+}
+
 std::string inf_lines(const files_found &found) {
     std::string out = "  INF files, each in the current folder, where wdreg opens it";
     out += found.contents_read
@@ -32,8 +68,9 @@ std::string inf_lines(const files_found &found) {
             out += std::string("missing") + (inf.in_quorvex ? " (it is in quorvex's folder)" : "") +
                    "\n";
         } else if (!inf.contents.opened && unreadable(inf)) {
+            const unsigned line = inf.contents.line; // 0: no line is to blame
             out += "there; SetupAPI cannot read it (" + error_number(inf.contents.error) +
-                   ", line " + std::to_string(inf.contents.line) + ")\n";
+                   (line != 0 ? ", line " + std::to_string(line) : "") + ")\n";
         } else if (!inf.contents.opened) {
             out += "there\n";
         } else {
@@ -42,9 +79,10 @@ std::string inf_lines(const files_found &found) {
                    (inf.contents.catalog ? "the catalog " + *inf.contents.catalog + " and "
                                          : std::string("no catalog, and ")) +
                    std::to_string(named) + (named == 1 ? " file" : " files") +
-                   (inf.missing.empty() ? ": all there\n" : "; missing:\n");
+                   (inf.missing.empty() ? ": all there\n" : "\n") + driver_line(inf.contents);
+            out += inf.missing.empty() ? "" : "      missing:\n";
             for (const std::string &file : inf.missing) {
-                out += "      " + file + "\n";
+                out += "        " + file + "\n";
             }
         }
     }
