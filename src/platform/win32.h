@@ -17,6 +17,9 @@
 #include <setupapi.h>
 #include <cfgmgr32.h>
 #include <aclapi.h>
+// aclapi.h brings in the COM headers, whose `interface` is a keyword of their
+// own: here it is a word like any other.
+#undef interface
 
 // Formatted text (crt_printf, crt_snprintf, crt_sscanf) comes from the system's
 // C runtime, msvcrt.dll. Without this, mingw-w64 links its own printf and scanf

@@ -166,6 +166,15 @@ void read_rights(folder_rights &r) {
     LocalFree(descriptor);
 }
 
+bool known(const files_found &found, const std::string &folder, std::size_t first) {
+    for (std::size_t i = 0; i < first; ++i) {
+        if (lower(found.rights[i].folder) == lower(folder)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 folder_rights &entry(files_found &found, const std::string &folder) {
     for (folder_rights &r : found.rights) {
         if (lower(r.folder) == lower(folder)) {
@@ -184,8 +193,15 @@ void find_rights(files_found &found) {
     entry(found, f.quorvex).quorvex = true;
     entry(found, f.current).current = true;
     const auto places = program_places(f);
+    // A program found nowhere is a finding of its own, mended by putting it in
+    // quorvex's folder, which is searched first: of its search, only the
+    // folders checked anyway are told.
+    const std::size_t checked = found.rights.size();
     for (const program_file &p : found.programs) {
         for (const auto &[folder, words] : places) {
+            if (p.folder.empty() && !known(found, folder, checked)) {
+                continue;
+            }
             folder_rights &r = entry(found, folder);
             r.searched = true;
             if (lower(folder) == lower(p.folder)) {

@@ -18,11 +18,11 @@ std::string what_quorvex_does(const files_found &found, const folder_rights &r) 
         for (const program_file &p : found.programs) {
             at = p.name == name ? p.folder : at;
         }
-        text += at.empty() ? "quorvex looks here for " + name + ", which is missing: " + name +
-                                 " put here is run as an administrator.\n"
-                           : "quorvex looks here for " + name + " before " + at +
-                                 ", where it is: " + name +
-                                 " put here is run instead, as an administrator.\n";
+        text += at.empty()
+                    ? "quorvex looks here for " + name + ", which is missing: a " + name +
+                          " put here is run as an administrator.\n"
+                    : "quorvex looks here for " + name + " before " + at + ", where it is: a " +
+                          name + " put here is run instead, as an administrator.\n";
     }
     std::vector<std::string> infs;
     for (const inf_file &inf : r.current ? found.infs : std::vector<inf_file>{}) {
@@ -59,9 +59,14 @@ check writable_folder(const files_found &found, const folder_rights &r) {
                            "administrators may write, and start quorvex there.\n"};
     }
     const std::string who = names_joined(r.writers);
+    const std::string take =
+        "take the write rights of " + who + " away from this folder (its Properties, Security)";
     return finding{severity::install_fails,
                    r.folder + ": " + who + " may add or change files here.\n" + does +
-                       "To do: keep the package in a folder only administrators may write, or "
-                       "take the write rights of " +
-                       who + " away from this folder (its Properties, Security).\n"};
+                       (r.quorvex || r.current
+                            ? "To do: keep the package in a folder only administrators may "
+                              "write, or " +
+                                  take + ".\n"
+                            : "To do: " + take + ", or put " + names_joined(r.looked) +
+                                  " in quorvex's folder, which Windows searches first.\n")};
 }

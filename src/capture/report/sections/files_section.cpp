@@ -2,6 +2,8 @@
 // current one, each command's program, each INF and what it names.
 #include "capture/report/sections/sections.h"
 
+#include "platform/win32.h"
+
 namespace {
 
 std::string folder_lines(const files_found &found) {
@@ -59,7 +61,10 @@ std::string rights_lines(const files_found &found) {
     std::string out = "  who may write where quorvex runs or installs from as an administrator:\n";
     for (const folder_rights &r : found.rights) {
         out += "    " + r.folder + ": ";
-        if (!r.failed.empty()) {
+        if (r.error == ERROR_FILE_NOT_FOUND || r.error == ERROR_PATH_NOT_FOUND) {
+            out += "not there (" + r.failed + " answered " + error_number(r.error) +
+                   "); who may make it is not checked\n";
+        } else if (!r.failed.empty()) {
             out += "not read: " + r.failed + " answered " + error_number(r.error) + "\n";
         } else if (r.no_acls) {
             out += "on a " + r.file_system +
