@@ -16,6 +16,10 @@
 #include <windows.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
+#include <aclapi.h>
+// aclapi.h brings in the COM headers, whose `interface` is a keyword of their
+// own: here it is a word like any other.
+#undef interface
 
 // Formatted text (crt_printf, crt_snprintf, crt_sscanf) comes from the system's
 // C runtime, msvcrt.dll. Without this, mingw-w64 links its own printf and scanf
@@ -68,6 +72,8 @@ typedef DWORD *LPDWORD, *PDWORD, *PDEVINST;
 typedef UINT *PUINT;
 typedef ULONG *PULONG;
 typedef BOOL *LPBOOL;
+typedef void *PSID, *PSECURITY_DESCRIPTOR, *HLOCAL;
+typedef DWORD ACCESS_MASK, SECURITY_INFORMATION;
 
 #define TRUE 1
 #define FALSE 0
@@ -96,6 +102,39 @@ typedef BOOL *LPBOOL;
 #define INF_STYLE_OLDNT 0x00000001u
 #define INF_STYLE_WIN4 0x00000002u
 
+// Rights and volumes.
+#define DACL_SECURITY_INFORMATION 0x00000004u
+#define ACL_REVISION 2
+#define ACCESS_ALLOWED_ACE_TYPE 0x0
+#define ACCESS_DENIED_ACE_TYPE 0x1
+#define OBJECT_INHERIT_ACE 0x1
+#define CONTAINER_INHERIT_ACE 0x2
+#define INHERIT_ONLY_ACE 0x8
+#define FILE_ADD_FILE 0x0002u
+#define FILE_WRITE_DATA 0x0002u
+#define FILE_ADD_SUBDIRECTORY 0x0004u
+#define FILE_APPEND_DATA 0x0004u
+#define FILE_DELETE_CHILD 0x0040u
+#define FILE_GENERIC_READ 0x00120089u
+#define FILE_GENERIC_EXECUTE 0x001200A0u
+#define FILE_ALL_ACCESS 0x001F01FFu
+#define DELETE 0x00010000u
+#define WRITE_DAC 0x00040000u
+#define WRITE_OWNER 0x00080000u
+#define GENERIC_ALL 0x10000000u
+#define SECURITY_WORLD_RID 0x00000000u
+#define SECURITY_CREATOR_OWNER_RID 0x00000000u
+#define SECURITY_INTERACTIVE_RID 0x00000004u
+#define SECURITY_AUTHENTICATED_USER_RID 0x0000000Bu
+#define SECURITY_LOCAL_SYSTEM_RID 0x00000012u
+#define SECURITY_BUILTIN_DOMAIN_RID 0x00000020u
+#define DOMAIN_ALIAS_RID_ADMINS 0x00000220u
+#define DOMAIN_ALIAS_RID_USERS 0x00000221u
+#define FILE_CASE_SENSITIVE_SEARCH 0x00000001u
+#define FILE_CASE_PRESERVED_NAMES 0x00000002u
+#define FILE_UNICODE_ON_DISK 0x00000004u
+#define FILE_PERSISTENT_ACLS 0x00000008u
+
 #define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
@@ -109,10 +148,15 @@ typedef BOOL *LPBOOL;
 #define ERROR_MOD_NOT_FOUND 126u
 #define ERROR_BAD_EXE_FORMAT 193u
 #define ERROR_ENVVAR_NOT_FOUND 203u
+#define ERROR_BAD_LENGTH 24u
+#define ERROR_INVALID_NAME 123u
+#define ERROR_DIR_NOT_ROOT 144u
+#define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_NO_MORE_ITEMS 259u
 #define ERROR_INVALID_FLAGS 1004u
 #define ERROR_FILE_INVALID 1006u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
+#define ERROR_INVALID_SID 1337u
 #define ERROR_INVALID_USER_BUFFER 1784u
 #define ERROR_EXPECTED_SECTION_NAME 0xE0000000u
 #define ERROR_BAD_SECTION_NAME_LINE 0xE0000001u
@@ -175,6 +219,33 @@ struct OSVERSIONINFOA {
     CHAR szCSDVersion[128];
 };
 typedef OSVERSIONINFOA *LPOSVERSIONINFOA;
+
+enum SE_OBJECT_TYPE { SE_UNKNOWN_OBJECT_TYPE = 0, SE_FILE_OBJECT = 1 };
+
+struct SID_IDENTIFIER_AUTHORITY {
+    BYTE Value[6];
+};
+typedef SID_IDENTIFIER_AUTHORITY *PSID_IDENTIFIER_AUTHORITY;
+
+// A DACL: this header, then AceCount ACEs, each led by its ACE_HEADER.
+struct ACL {
+    BYTE AclRevision, Sbz1;
+    WORD AclSize, AceCount, Sbz2;
+};
+typedef ACL *PACL;
+
+struct ACE_HEADER {
+    BYTE AceType, AceFlags;
+    WORD AceSize;
+};
+
+// An allow or deny ACE: its SID starts at SidStart.
+struct ACCESS_ALLOWED_ACE {
+    ACE_HEADER Header;
+    ACCESS_MASK Mask;
+    DWORD SidStart;
+};
+typedef ACCESS_ALLOWED_ACE ACCESS_DENIED_ACE;
 
 struct SYSTEMTIME {
     WORD wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
@@ -275,6 +346,25 @@ UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
 DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
 DWORD GetFileAttributesA(LPCSTR lpFileName);
 
+// Who may write a folder, and whether its volume keeps rights at all.
+DWORD GetNamedSecurityInfoA(LPCSTR pObjectName, SE_OBJECT_TYPE ObjectType,
+                            SECURITY_INFORMATION SecurityInfo, PSID *ppsidOwner, PSID *ppsidGroup,
+                            PACL *ppDacl, PACL *ppSacl, PSECURITY_DESCRIPTOR *ppSecurityDescriptor);
+BOOL GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID *pAce);
+HLOCAL LocalFree(HLOCAL hMem);
+BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority,
+                              BYTE nSubAuthorityCount, DWORD nSubAuthority0, DWORD nSubAuthority1,
+                              DWORD nSubAuthority2, DWORD nSubAuthority3, DWORD nSubAuthority4,
+                              DWORD nSubAuthority5, DWORD nSubAuthority6, DWORD nSubAuthority7,
+                              PSID *pSid);
+BOOL EqualSid(PSID pSid1, PSID pSid2);
+PVOID FreeSid(PSID pSid);
+BOOL GetVolumePathNameA(LPCSTR lpszFileName, LPSTR lpszVolumePathName, DWORD cchBufferLength);
+BOOL GetVolumeInformationA(LPCSTR lpRootPathName, LPSTR lpVolumeNameBuffer, DWORD nVolumeNameSize,
+                           LPDWORD lpVolumeSerialNumber, LPDWORD lpMaximumComponentLength,
+                           LPDWORD lpFileSystemFlags, LPSTR lpFileSystemNameBuffer,
+                           DWORD nFileSystemNameSize);
+
 // SetupAPI's INF reading.
 HINF SetupOpenInfFileA(PCSTR FileName, PCSTR InfClass, DWORD InfStyle, PUINT ErrorLine);
 BOOL SetupFindFirstLineA(HINF InfHandle, PCSTR Section, PCSTR Key, PINFCONTEXT Context);
@@ -322,6 +412,8 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == (quorvex_32_bit ? 28 : 32),
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == (quorvex_32_bit ? 5 : 8),
               "the detail record's size field");
 static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == 4, "DevicePath");
+static_assert(sizeof(ACL) == 8 && sizeof(ACE_HEADER) == 4, "ACL, ACE_HEADER");
+static_assert(offsetof(ACCESS_ALLOWED_ACE, SidStart) == 8, "an ACE's SID");
 static_assert(sizeof(INFCONTEXT) == (quorvex_32_bit ? 16 : 24), "INFCONTEXT");
 static_assert(sizeof(SIZE_T) == sizeof(void *) && sizeof(ULONG_PTR) == sizeof(void *),
               "pointer-sized integers");

@@ -3,15 +3,17 @@
 # console program, PE subsystem version 5.01 or lower, importing only allowed
 # DLLs and, from them, only functions listed in the allowlist.
 #
-# usage: check_imports.sh EXE ALLOWLIST OBJDUMP STRIP [MAX_STRIPPED_BYTES]
+# usage: check_imports.sh EXE ALLOWLIST OBJDUMP STRIP [MAX_STRIPPED_BYTES [ALSO]]
+#   MAX_STRIPPED_BYTES "-": no limit; ALSO: more DLLs this program may import
+#   from, separated by spaces (the capture's ADVAPI32.dll)
 #
 # Prints the program's stripped size and its import list, then one "FAIL:" line
 # per fault (a stripped size above MAX_STRIPPED_BYTES, when given, is one); exits
 # 1 if there is any fault.
 set -u
 
-if [ $# -ne 4 ] && [ $# -ne 5 ]; then
-    echo "usage: $0 EXE ALLOWLIST OBJDUMP STRIP [MAX_STRIPPED_BYTES]" >&2
+if [ $# -lt 4 ] || [ $# -gt 6 ]; then
+    echo "usage: $0 EXE ALLOWLIST OBJDUMP STRIP [MAX_STRIPPED_BYTES [ALSO]]" >&2
     exit 2
 fi
 exe=$1
@@ -19,8 +21,10 @@ allowlist=$2
 objdump=$3
 strip=$4
 max_stripped=${5:-}
+[ "$max_stripped" != - ] || max_stripped=
+also=${6:-}
 
-allowed_dlls="KERNEL32.DLL USER32.DLL SETUPAPI.DLL CFGMGR32.DLL MSVCRT.DLL"
+allowed_dlls="KERNEL32.DLL USER32.DLL SETUPAPI.DLL CFGMGR32.DLL MSVCRT.DLL ${also^^}"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-imports.XXXXXX") || exit 2
 trap 'rm -rf "$work"' EXIT
@@ -119,7 +123,7 @@ while IFS=$'\t' read -r dll name; do
     case " $allowed_dlls " in
     *" $upper "*) ;;
     *)
-        fault "imports from $dll, which is not one of KERNEL32, USER32, SETUPAPI, CFGMGR32, msvcrt"
+        fault "imports from $dll, which is not one of KERNEL32, USER32, SETUPAPI, CFGMGR32, msvcrt${also:+, $also}"
         continue
         ;;
     esac

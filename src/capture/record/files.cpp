@@ -98,7 +98,8 @@ std::vector<std::string> words_of(const std::string &command) {
     return words;
 }
 
-// The places CreateProcessA looks in, in its order: each folder, in words.
+} // namespace
+
 std::vector<std::pair<std::string, std::string>> program_places(const pc_folders &f) {
     std::vector<std::pair<std::string, std::string>> places{{f.quorvex, "quorvex's folder"}};
     if (f.current_searched && !f.current_is_quorvex) {
@@ -118,6 +119,8 @@ std::vector<std::pair<std::string, std::string>> program_places(const pc_folders
     return places;
 }
 
+namespace {
+
 // quorvex's commands name each program bare ("wdreg", "del_sys.bat"): Windows
 // looks for it in the folders of its search order, with ".exe" added where the
 // name has no extension.
@@ -129,10 +132,11 @@ void add_program(files_found &found, const std::string &word) {
             return;
         }
     }
-    program_file p{name, "", 1};
+    program_file p{name, "", "", 1};
     for (const auto &[folder, words] : program_places(found.where)) {
         if (p.where.empty() && file_there(joined(found.where, folder, name))) {
             p.where = "in " + words;
+            p.folder = folder;
         }
     }
     found.programs.push_back(p);
@@ -179,7 +183,8 @@ files_found find_files(const std::vector<std::string> &commands,
     files_found found;
     found.where = read_folders(major, minor);
     found.scope = scope;
-    found.major = major, found.minor = minor;
+    found.major = major;
+    found.minor = minor;
     std::set<std::string> seen;
     for (const std::string &command : scope ? commands : std::vector<std::string>{}) {
         const std::vector<std::string> words = words_of(command);
@@ -191,6 +196,9 @@ files_found find_files(const std::vector<std::string> &commands,
         if (words.size() >= 3 && lower(words[0]) == "wdreg" && lower(words[1]) == "-inf") {
             add_inf(found, words[2], lower(words.back()) != "uninstall");
         }
+    }
+    if (scope) {
+        find_rights(found);
     }
     return found;
 }
@@ -223,6 +231,14 @@ std::string searched(const pc_folders &f) {
     std::string text;
     for (std::size_t i = 0; i < names.size(); ++i) {
         text += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+    }
+    return text;
+}
+
+std::string names_joined(const std::vector<std::string> &names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
     }
     return text;
 }

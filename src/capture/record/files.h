@@ -52,8 +52,9 @@ inf_contents read_inf(const std::string &path, char separator, unsigned major, u
 extern const char inf_reader[];
 
 struct program_file {
-    std::string name;  // as Windows looks for it: with .exe where the word has no extension
-    std::string where; // in words; "" where it is nowhere
+    std::string name;   // as Windows looks for it: with .exe where the word has no extension
+    std::string where;  // in words; "" where it is nowhere
+    std::string folder; // the folder it is in; "" where it is nowhere
     std::size_t commands = 0;
 };
 
@@ -66,15 +67,33 @@ struct inf_file {
     std::vector<std::string> missing; // of what it names, relative to its folder
 };
 
+// Who may write a folder quorvex runs or installs from as an administrator
+// (record/rights.cpp): quorvex's folder, the current folder, and each folder
+// of a program's search up to the one it is found in.
+struct folder_rights {
+    std::string folder;
+    bool quorvex = false, current = false;
+    bool searched = false;            // for programs
+    std::vector<std::string> runs;    // the programs found here
+    std::vector<std::string> looked;  // found further on, or nowhere, yet looked for here first
+    std::string failed;               // the call that could not read the rights, if any
+    unsigned long error = 0;          // and its error
+    std::string file_system;          // as its volume names it; "" where not read
+    bool no_acls = false;             // its volume keeps no rights: anyone may write
+    std::vector<std::string> writers; // who of Everyone, Authenticated Users, Users and
+                                      // Interactive may add or change files here
+};
+
 struct files_found {
     pc_folders where;
     std::optional<std::string> scope; // which run the commands are, in words
     std::size_t commands = 0;         // distinct
     std::vector<program_file> programs;
     std::vector<inf_file> infs;
-    unsigned major = 0, minor = 0; // the Windows version, which picks an INF's models
-    bool contents_read = true;     // false: this build cannot read an INF
-    unsigned long unread = 0;      // and SetupOpenInfFileA's error
+    bool contents_read = true;         // false: this build cannot read an INF
+    unsigned long unread = 0;          // and SetupOpenInfFileA's error
+    unsigned major = 0, minor = 0;     // the Windows version, which picks an INF's models
+    std::vector<folder_rights> rights; // where a scope is known
 };
 
 // `commands`: the command lines of the run, in order (repeats are checked once);
@@ -85,6 +104,12 @@ struct files_found {
 files_found find_files(const std::vector<std::string> &commands,
                        const std::optional<std::string> &scope, unsigned major, unsigned minor);
 
+// The places CreateProcessA looks for a program in, in its order: each folder
+// and its words ("the current folder").
+std::vector<std::pair<std::string, std::string>> program_places(const pc_folders &f);
+// Who may write each folder quorvex runs or installs from (record/rights.cpp).
+void find_rights(files_found &found);
+
 // Paths and texts of what was found.
 std::string joined(const pc_folders &f, const std::string &folder, const std::string &name);
 // The folder of a path relative to `folder`, and its last name.
@@ -93,6 +118,8 @@ std::pair<std::string, std::string> split(const pc_folders &f, const std::string
 // Where Windows looks for a program, in words: "quorvex's folder, the current
 // folder or a folder of PATH".
 std::string searched(const pc_folders &f);
+// "A", "A and B", "A, B and C".
+std::string names_joined(const std::vector<std::string> &names);
 // What fails where an INF cannot serve: its install, its removal, or both.
 std::string what_fails(const inf_file &inf);
 // "error 5", "error 0xE0000102".

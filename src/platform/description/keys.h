@@ -64,6 +64,7 @@ struct choice {  // one of two words: the member is true for `yes`
 };
 struct texts {};         // a list of texts, none empty
 struct port_path {};     // a non-empty list of port numbers
+struct folder_groups {}; // an object: each folder with a list of writer_groups
 struct reply {};         // a fault's raw reply, as pairs of hexadecimal digits
 struct stated_length {}; // a fault's ActualLength (number32)
 struct controller_path { // a controller by its number: its device path
@@ -87,6 +88,11 @@ template <typename Visit> objects(Visit) -> objects<Visit>;
 struct change_port { // a change's port: its number left out is the path's last
     const std::vector<std::uint32_t> &path;
 };
+
+// The groups a folder's rights may name beside the administrators: their
+// well-known SIDs are S-1-1-0, S-1-5-11, S-1-5-32-545 and S-1-5-4.
+inline constexpr const char *writer_groups[] = {"Everyone", "Authenticated Users", "Users",
+                                                "Interactive"};
 
 // --- presence -----------------------------------------------------------------
 
@@ -510,6 +516,8 @@ template <typename Io, typename Machine> void machine_keys(Io &io, Machine &m) {
     io.key("largest_block", m.largest_block, whole{0, 0x7FFFFFFF}, plain.largest_block);
     io.key("system_folder", m.system_folder, text{.empty = false}, none);
     io.key("windows_folder", m.windows_folder, text{.empty = false}, none);
+    io.key("folder_rights", m.folder_rights, folder_groups{}, none);
+    io.key("no_acl_volumes", m.no_acl_volumes, texts{}, none);
     io.key("controllers", m.controllers,
            objects{[&m](auto &io, auto &c) { controller_keys(io, c, m.controllers); }}, none);
     io.key("device_tree", m.device_tree, object{[](auto &io, auto &n) { node_keys(io, n, 0); }},

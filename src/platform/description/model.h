@@ -143,6 +143,15 @@ struct machine {
     // PC's folders mean nothing where its description is replayed.
     std::optional<std::string> system_folder;
     std::optional<std::string> windows_folder;
+    // Who besides the administrators may add or change files in a folder (its
+    // DACL, as GetNamedSecurityInfoA answers it): folders of the file system the
+    // machine runs on, each with the groups named (keys.h's writer_groups). A
+    // folder not listed: administrators only. Like the folders above, a fact
+    // of the machine the capture runs on, never written by a capture.
+    std::vector<std::pair<std::string, std::vector<std::string>>> folder_rights;
+    // The roots of volumes that keep no rights (FAT32), each a folder the volume
+    // is mounted at; every other folder is on an NTFS volume whose root is "/".
+    std::vector<std::string> no_acl_volumes;
     std::vector<controller_desc> controllers;
     std::vector<node_desc> extra_nodes; // more nodes below the device tree's root
     // When set, the whole device tree as it stands (its root first): the

@@ -219,6 +219,17 @@ class writer {
     static value write(keys::texts, const std::vector<std::string> &m, const std::string &) {
         return array(m, [](const std::string &t, std::size_t) { return text(t); });
     }
+    static value write(keys::folder_groups,
+                       const std::vector<std::pair<std::string, std::vector<std::string>>> &m,
+                       const std::string &place) {
+        value v;
+        v.kind = value::object;
+        for (const auto &[folder, groups] : m) {
+            v.names.push_back(folder);
+            v.items.push_back(write(keys::texts{}, groups, place));
+        }
+        return v;
+    }
     static value write(keys::port_path, const std::vector<std::uint32_t> &m, const std::string &) {
         return array(m, [](std::uint32_t n, std::size_t) { return number(n); });
     }

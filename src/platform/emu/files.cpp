@@ -91,14 +91,25 @@ std::vector<std::string> program_folders() {
 }
 
 void settle_folders(machine &m, const std::string &base) {
-    for (std::optional<std::string> *folder : {&m.system_folder, &m.windows_folder}) {
-        if (*folder && (*folder)->front() != '/') {
+    const auto settle = [&](std::string &folder) {
+        if (folder.front() != '/') {
             const std::filesystem::path from = base.empty() ? current_folder() : base;
-            **folder = std::filesystem::absolute(from / **folder).lexically_normal().string();
+            folder = std::filesystem::absolute(from / folder).lexically_normal().string();
         }
-        while (*folder && (*folder)->size() > 1 && (*folder)->back() == '/') {
-            (*folder)->pop_back();
+        while (folder.size() > 1 && folder.back() == '/') {
+            folder.pop_back();
         }
+    };
+    for (std::optional<std::string> *folder : {&m.system_folder, &m.windows_folder}) {
+        if (*folder) {
+            settle(**folder);
+        }
+    }
+    for (auto &[folder, groups] : m.folder_rights) {
+        settle(folder);
+    }
+    for (std::string &volume : m.no_acl_volumes) {
+        settle(volume);
     }
 }
 

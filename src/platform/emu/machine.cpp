@@ -287,6 +287,28 @@ class reader {
         each_item(j, place,
                   [&](const json &t, const std::string &tp) { m.push_back(text(t, tp, false)); });
     }
+    static void read(const json &j, const std::string &place, keys::folder_groups,
+                     std::vector<std::pair<std::string, std::vector<std::string>>> &m) {
+        if (!j.is_object()) {
+            fail(place, "expected an object: each folder with the groups that may write there");
+        }
+        for (const auto &entry : j.items()) {
+            const std::string folder_place = at(place, entry.key());
+            if (entry.key().empty()) {
+                fail(folder_place, "a folder must not be empty");
+            }
+            auto &groups = m.emplace_back(entry.key(), std::vector<std::string>{}).second;
+            read(entry.value(), folder_place, keys::texts{}, groups);
+            for (const std::string &group : groups) {
+                if (std::ranges::find(keys::writer_groups, group) ==
+                    std::end(keys::writer_groups)) {
+                    fail(folder_place, "\"" + group +
+                                           "\" is not one of \"Everyone\", \"Authenticated "
+                                           "Users\", \"Users\" and \"Interactive\"");
+                }
+            }
+        }
+    }
     static void read(const json &j, const std::string &place, keys::port_path,
                      std::vector<std::uint32_t> &m) {
         if (!j.is_array() || j.empty()) {

@@ -72,6 +72,9 @@ check unreadable_infs(const files_found &found);
 check missing_named_files(const files_found &found);
 // quorvex.exe not beside the capture.
 check not_beside(const files_found &found);
+// A folder quorvex runs or installs from as an administrator that others may
+// write: what they could put there (rights_checks.cpp).
+check writable_folder(const files_found &found, const folder_rights &r);
 
 // Every check's finding, most serious first (information last).
 findings find_findings(const report_view &v);

@@ -20,6 +20,9 @@ findings find_findings(const report_view &v) {
     add(unreadable_infs(v.in.files));
     add(missing_named_files(v.in.files));
     add(not_beside(v.in.files));
+    for (const folder_rights &r : v.in.files.rights) {
+        add(writable_folder(v.in.files, r));
+    }
     add(not_decimal(v));
     add(removal_cancelled(v));
     add(no_action(v));

@@ -2,6 +2,8 @@
 // current one, each command's program, each INF and what it names.
 #include "capture/report/sections/sections.h"
 
+#include "platform/win32.h"
+
 #include <cstdio>
 
 namespace {
@@ -89,6 +91,32 @@ std::string inf_lines(const files_found &found) {
     return out;
 }
 
+// Who may write each folder quorvex runs or installs from.
+std::string rights_lines(const files_found &found) {
+    if (found.rights.empty()) {
+        return "";
+    }
+    std::string out = "  who may write where quorvex runs or installs from as an administrator:\n";
+    for (const folder_rights &r : found.rights) {
+        out += "    " + r.folder + ": ";
+        if (r.error == ERROR_FILE_NOT_FOUND || r.error == ERROR_PATH_NOT_FOUND) {
+            out += "not there (" + r.failed + " answered " + error_number(r.error) +
+                   "); who may make it is not checked\n";
+        } else if (!r.failed.empty()) {
+            out += "not read: " + r.failed + " answered " + error_number(r.error) + "\n";
+        } else if (r.no_acls) {
+            out += "on a " + r.file_system +
+                   " volume, which keeps no rights: anyone may add or change files "
+                   "here\n";
+        } else if (r.writers.empty()) {
+            out += "administrators only may write (" + r.file_system + ")\n";
+        } else {
+            out += names_joined(r.writers) + " may add or change files here\n";
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 std::string files_section(const files_found &found) {
@@ -103,5 +131,5 @@ std::string files_section(const files_found &found) {
         out += "  " + p.name + ": " +
                (p.where.empty() ? "missing: not in " + searched(found.where) : p.where) + "\n";
     }
-    return found.infs.empty() ? out : out + inf_lines(found);
+    return (found.infs.empty() ? out : out + inf_lines(found)) + rights_lines(found);
 }
