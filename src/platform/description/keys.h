@@ -293,12 +293,22 @@ std::pair<std::string, std::string> where_changes_fail(const machine &m);
 
 template <typename Io, typename Hub> void hub_keys(Io &io, Hub &h, unsigned depth);
 
+// The software key's values, each a text by the name Windows gives it.
+template <typename Io, typename Values> void driver_value_keys(Io &io, Values &d) {
+    for (const driver_value_name &v : driver_value_names) {
+        io.key(v.name, d.*v.member, text{}, none);
+    }
+}
+
 template <typename Io, typename State> void state_keys(Io &io, State &s) {
     io.key("node_status", s.node_status, number32{8}, none);
     io.key("problem", s.problem, whole{0, 0xFFFFFFFF}, none);
     io.key("status_error", s.status_error, whole{1, 0xFFFFFFFF}, none);
     io.key("service", s.service, text{.empty = false}, none);
     io.key("hardware_ids", s.hardware_ids, texts{}, none);
+    io.key("driver_values", s.driver, object{[](auto &io, auto &d) { driver_value_keys(io, d); }},
+           when{s.driver != driver_values{}});
+    io.key("software_key_error", s.software_key_error, whole{1, 0xFFFFFFFF}, none);
 }
 
 // A node's texts: `driver_key` and `description` may be null (none).

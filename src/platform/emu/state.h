@@ -24,7 +24,7 @@ using desc::change_desc, desc::controller_desc, desc::hub_desc, desc::machine, d
 // Parses a description; returns the fault text ("<place>: <fault>") or "".
 std::string parse_machine(const std::string &text, machine &out);
 
-enum class handle_kind { process, thread, device, devinfo };
+enum class handle_kind { process, thread, device, devinfo, key };
 
 struct handle_obj {
     handle_kind kind = handle_kind::device;
@@ -37,6 +37,8 @@ struct handle_obj {
     std::uint32_t device = QVM_NONE, load = 0;
     // devinfo: how many interfaces it lists
     std::size_t interfaces = 0;
+    // key: the DEVINST whose software key it is
+    std::uint32_t node = 0;
 };
 
 struct state {
