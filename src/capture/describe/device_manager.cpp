@@ -73,6 +73,9 @@ desc::node_state state_of(const rec::node_view &v, bool usb_device) {
     if (v.driver.asked && v.driver.key_answer != key_answer && v.driver.key_answer != 0) {
         s.software_key_error = v.driver.key_answer;
     }
+    if (v.driver.value_error != 0) {
+        s.driver_value_error = desc::value_error{v.driver.failed_value, v.driver.value_error};
+    }
     return s;
 }
 

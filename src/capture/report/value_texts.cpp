@@ -264,8 +264,13 @@ std::vector<std::string> driver_text(const desc::node_state &s, bool has_driver_
     if (!has_driver_key) {
         return {"driver: none"};
     }
+    const std::optional<desc::value_error> &e = s.driver_value_error;
+    const std::string answered =
+        e ? std::string(qvm_call_name(QVM_QUERY_VALUE)) + " answered " + std::to_string(e->error)
+          : "";
     if (d == desc::driver_values{}) {
-        return {"driver: its software key is there, with none of its values"};
+        return {e ? "driver: not read (" + answered + " for " + e->name + ")"
+                  : "driver: its software key is there, with none of its values"};
     }
     std::string first = "driver: " + d.inf_path.value_or("no INF named");
     first += d.inf_section ? " [" + *d.inf_section + "]" : "";
@@ -277,6 +282,9 @@ std::vector<std::string> driver_text(const desc::node_state &s, bool has_driver_
         lines.push_back((d.matching_device_id ? "for " + *d.matching_device_id : std::string()) +
                         (d.matching_device_id && d.driver_desc ? ": " : "") +
                         d.driver_desc.value_or(""));
+    }
+    if (e) { // the values after it were not read either
+        lines.push_back("values from " + e->name + " on not read (" + answered + ")");
     }
     return lines;
 }

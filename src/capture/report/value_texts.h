@@ -57,7 +57,9 @@ dm_state device_manager(const desc::node_state &s, bool usb_device, bool has_dri
 // lines: "driver: cdcacm_modem_kelmi_d1.inf [Modem.NTx86], version 1.2.0.0 of
 // 3-1-2025, provider Vyrtec", then "for USB\VID_7A31&PID_E221&MI_00: Kelmi D1
 // Modem" where the key names the ID matched or the description; "driver: none"
-// without a driver key; "driver: not read (CM_Open_DevNode_Key answered 0x..)".
+// without a driver key; "driver: not read (CM_Open_DevNode_Key answered 0x..)";
+// a value that could not be read, "not read (RegQueryValueExA answered 5 for
+// DriverDate)", as the driver or after the values read before it.
 std::vector<std::string> driver_text(const desc::node_state &s, bool has_driver_key);
 // "not started, problem 28: no driver installed, service usbser".
 std::string verdict_text(const desc::node_state &s, bool usb_device, bool has_driver_key);

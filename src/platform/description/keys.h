@@ -300,6 +300,11 @@ template <typename Io, typename Values> void driver_value_keys(Io &io, Values &d
     }
 }
 
+template <typename Io, typename Error> void value_error_keys(Io &io, Error &e) {
+    io.key("name", e.name, text{.empty = false}, need{"needs the value's \"name\""});
+    io.key("error", e.error, whole{1, 0xFFFFFFFF}, need{"needs the \"error\" it answers"});
+}
+
 template <typename Io, typename State> void state_keys(Io &io, State &s) {
     io.key("node_status", s.node_status, number32{8}, none);
     io.key("problem", s.problem, whole{0, 0xFFFFFFFF}, none);
@@ -309,6 +314,8 @@ template <typename Io, typename State> void state_keys(Io &io, State &s) {
     io.key("driver_values", s.driver, object{[](auto &io, auto &d) { driver_value_keys(io, d); }},
            when{s.driver != driver_values{}});
     io.key("software_key_error", s.software_key_error, whole{1, 0xFFFFFFFF}, none);
+    io.key("driver_value_error", s.driver_value_error,
+           object{[](auto &io, auto &e) { value_error_keys(io, e); }}, none);
 }
 
 // A node's texts: `driver_key` and `description` may be null (none).

@@ -47,6 +47,15 @@ inline constexpr driver_value_name driver_value_names[] = {
     {"DriverDesc", &driver_values::driver_desc},
 };
 
+// A value of a software key that cannot be read: its name, and the Win32 error
+// RegQueryValueExA answers for it (other than 2, a value not there).
+struct value_error {
+    std::string name;
+    std::uint32_t error = 0;
+
+    bool operator==(const value_error &) const = default;
+};
+
 // What the configuration manager says of a device node: the state Device
 // Manager shows. Unset values are what Windows shows for a node like it
 // (description/keys.h): a node with a driver key is started with no problem; a
@@ -65,6 +74,9 @@ struct node_state {
     // this CONFIGRET (a capture writes it where the PC's call failed otherwise
     // than a node without a driver key does): its driver was not read.
     std::optional<std::uint32_t> software_key_error;
+    // Where set, reading this value of the key fails (a capture writes it where
+    // the PC's call failed, and reads no value after it).
+    std::optional<value_error> driver_value_error;
 
     bool operator==(const node_state &) const = default;
 };

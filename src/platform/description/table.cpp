@@ -120,6 +120,9 @@ class builder {
             pool_.push_back(0);
         }
         n.software_key_error = state.software_key_error.value_or(0);
+        const std::optional<value_error> &failing = state.driver_value_error;
+        n.failing_value = failing ? ansi(utf8_to_ansi(failing->name)) : QVM_NONE;
+        n.value_error = failing ? failing->error : 0;
         // The first node is the tree's root.
         const keys::shown_state shown =
             keys::shown(state, {.usb_device = usb_device,

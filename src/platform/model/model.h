@@ -152,8 +152,11 @@ struct qvm_node {
        byte; QVM_NONE: none. Where not 0, CM_Open_DevNode_Key fails with this. */
     uint32_t driver_values;
     uint32_t software_key_error;
+    /* A value of that key whose reading fails (ANSI; QVM_NONE: none), and with
+       which Win32 error. */
+    uint32_t failing_value, value_error;
 };
-QVM_ASSERT_SIZE(struct qvm_node, 52);
+QVM_ASSERT_SIZE(struct qvm_node, 60);
 
 enum { QVM_AT_MS = 1, QVM_AT_OPEN = 2, QVM_AT_CALL = 3 };
 

@@ -88,7 +88,7 @@ static int rest_ok(const struct qvm_view *v, const struct qvm_header *h) {
         if (!in(n->device_id, h->pool) || !in(n->driver_key, h->pool) ||
             !in(n->description, h->pool) || !in(n->service, h->pool) ||
             !in(n->hardware_ids, h->pool) || !in(n->driver_values, h->pool) ||
-            !in(n->hub, h->hubs) ||
+            !in(n->failing_value, h->pool) || !in(n->hub, h->hubs) ||
             (n->first_child != QVM_NONE && (n->first_child <= i || n->first_child >= h->nodes)) ||
             (n->next_sibling != QVM_NONE &&
              (n->next_sibling <= i || n->next_sibling >= h->nodes))) {

@@ -162,12 +162,17 @@ static void software_key(const struct qvm_request *r, struct qvm_answer *a,
 
 /* RegQueryValueExA on a software key: a value is REG_SZ, its size with the
    terminator; no buffer asks the size alone, a short one answers
-   ERROR_MORE_DATA with the size. Value names compare without regard to case. */
+   ERROR_MORE_DATA with the size; the failing value fails with its error. Value
+   names compare without regard to case. */
 static void key_value(const struct qvm_view *v, const struct qvm_request *r, struct qvm_answer *a,
                       const struct qvm_node *n) {
     const char *name = r->text != NULL ? r->text : "";
     uint32_t at = n->driver_values;
     a->error = E_FILE_NOT_FOUND;
+    if (n->failing_value != QVM_NONE && text_order(qvm_text(v, n->failing_value), name, 1) == 0) {
+        a->error = n->value_error;
+        return;
+    }
     while (at != QVM_NONE && at < v->head->pool && v->pool[at] != 0) {
         const uint32_t value = at + text_bytes(v, at, 1) + 1;
         const uint32_t length = text_bytes(v, value, 1) + 1;
