@@ -305,6 +305,17 @@ template <typename Io, typename Error> void value_error_keys(Io &io, Error &e) {
     io.key("error", e.error, whole{1, 0xFFFFFFFF}, need{"needs the \"error\" it answers"});
 }
 
+// A node's driver: its software key is there only where it has a driver key.
+template <typename Io> void driver_needs_key(Io &io, const std::optional<std::string> &driver_key) {
+    io.check([&](auto &r) {
+        for (const char *key : {"driver_values", "software_key_error", "driver_value_error"}) {
+            if (!driver_key && r.has(key)) {
+                r.refuse_at(key, "a node without a driver key has no software key");
+            }
+        }
+    });
+}
+
 template <typename Io, typename State> void state_keys(Io &io, State &s) {
     io.key("node_status", s.node_status, number32{8}, none);
     io.key("problem", s.problem, whole{0, 0xFFFFFFFF}, none);
@@ -325,6 +336,7 @@ template <typename Io, typename Node> void node_keys(Io &io, Node &n, unsigned d
     io.key("device_id", n.device_id, text{}, none);
     io.key("description", n.description, nullable<text>{}, none);
     state_keys(io, n.state);
+    driver_needs_key(io, n.driver_key);
     io.key("children", n.children,
            objects{[depth](auto &io, auto &c) { node_keys(io, c, depth + 1); }}, none);
 }
@@ -359,6 +371,7 @@ void port_keys(Io &io, Port &p, unsigned depth, const hub_desc *on) {
     io.key("device_id", p.device_id, text{}, default_port_device_id(p.vid, p.pid, p.port));
     io.key("description", p.description, text{}, std::string(default_port_description));
     state_keys(io, p.state);
+    driver_needs_key(io, p.driver_key);
     io.key("children", p.children,
            objects{[depth](auto &io, auto &c) { node_keys(io, c, depth + 1); }}, none);
     io.check([&](auto &r) {
