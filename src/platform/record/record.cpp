@@ -114,29 +114,42 @@ bool holds(const std::string &id, const std::string &ours) {
     return !ours.empty() && lowered.find(ours) != std::string::npos;
 }
 
-// One value of a software key, kept in the journal: the sizing call, then the
-// read. False where a call failed otherwise than for a value not there.
-bool read_value(HKEY key, DEVINST node, const char *name, std::optional<std::string> &value,
-                std::uint32_t &error) {
-    DWORD type = 0, size = 0;
-    LONG answer = RegQueryValueExA(key, name, nullptr, &type, nullptr, &size);
-    std::vector<char> data;
-    if (answer == ERROR_SUCCESS) {
-        data.assign(size + 1, '\0');
-        answer = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()),
-                                  &size);
-    }
+// A query of a software key's value, kept in the journal: the buffer's size
+// (none: a sizing call) and the answer; the text where it was read.
+LONG query(HKEY key, DEVINST node, const char *name, std::vector<char> *data, DWORD &size) {
+    DWORD type = 0;
+    const DWORD room = size;
+    const LONG answer =
+        RegQueryValueExA(key, name, nullptr, &type,
+                         data != nullptr ? reinterpret_cast<LPBYTE>(data->data()) : nullptr, &size);
     entry &c = ask(QVM_QUERY_VALUE);
     c.node = node;
     c.value = name;
-    c.out_size = size;
+    c.out_size = data != nullptr ? room : 0;
     c.ok = answer == ERROR_SUCCESS;
     c.error = static_cast<std::uint32_t>(answer);
-    if (c.ok) {
-        c.text = bounded_text(data.data(), size < data.size() ? size : data.size());
-        value = c.text;
+    if (c.ok && data != nullptr) {
+        c.text = bounded_text(data->data(), size < data->size() ? size : data->size());
     }
-    error = c.ok || answer == ERROR_FILE_NOT_FOUND ? 0 : c.error;
+    return answer;
+}
+
+// One value of a software key: the sizing call, then the read. False where a
+// call failed otherwise than for a value not there.
+bool read_value(HKEY key, DEVINST node, const char *name, std::optional<std::string> &value,
+                std::uint32_t &error) {
+    DWORD size = 0;
+    LONG answer = query(key, node, name, nullptr, size);
+    if (answer == ERROR_SUCCESS) {
+        std::vector<char> data(size + 1, '\0');
+        answer = query(key, node, name, &data, size);
+        if (answer == ERROR_SUCCESS) {
+            value = bounded_text(data.data(), size < data.size() ? size : data.size());
+        }
+    }
+    error = answer == ERROR_SUCCESS || answer == ERROR_FILE_NOT_FOUND
+                ? 0
+                : static_cast<std::uint32_t>(answer);
     return error == 0;
 }
 
