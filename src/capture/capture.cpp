@@ -8,6 +8,9 @@
 #include "capture/report/report.h"
 #include "exec/commands.h"
 #include "platform/win32.h"
+#include "policy/install.h"
+
+#include <cstdio>
 
 namespace {
 
@@ -47,8 +50,11 @@ capture_made capture_machine(const char *file, const char *argument) {
     in.action = read_pass(run.action);
     in.action_scanned = in.action.opened;
     in.download_done = run.download_done;
-    // Device Manager's view, read after the pass and not part of it.
-    const std::vector<rec::node_view> nodes = rec::device_nodes(in.verdict.failure);
+    // Device Manager's view, read after the pass and not part of it, with the
+    // driver installed for each node of ours.
+    char ours[16];
+    std::snprintf(ours, sizeof ours, "vid_%04x", handled_vendor_id);
+    const std::vector<rec::node_view> nodes = rec::device_nodes(in.verdict.failure, ours);
     in.verdict.read = !nodes.empty();
     described d = describe_machine(in.scan, nodes, in.verdict.failure);
     in.machine = std::move(d.machine);

@@ -74,6 +74,10 @@ typedef ULONG *PULONG;
 typedef BOOL *LPBOOL;
 typedef void *PSID, *PSECURITY_DESCRIPTOR, *HLOCAL;
 typedef DWORD ACCESS_MASK, SECURITY_INFORMATION;
+typedef BYTE *LPBYTE;
+typedef struct HKEY__ *HKEY;
+typedef HKEY *PHKEY;
+typedef DWORD REGSAM, REGDISPOSITION;
 
 #define TRUE 1
 #define FALSE 0
@@ -152,6 +156,7 @@ typedef DWORD ACCESS_MASK, SECURITY_INFORMATION;
 #define ERROR_INVALID_NAME 123u
 #define ERROR_DIR_NOT_ROOT 144u
 #define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_MORE_DATA 234u
 #define ERROR_NO_MORE_ITEMS 259u
 #define ERROR_INVALID_FLAGS 1004u
 #define ERROR_FILE_INVALID 1006u
@@ -171,12 +176,23 @@ typedef DWORD ACCESS_MASK, SECURITY_INFORMATION;
 #define CR_NO_SUCH_DEVNODE 0x0000000Du
 #define CR_BUFFER_SMALL 0x0000001Au
 #define CR_NO_SUCH_VALUE 0x00000025u
+#define CR_INVALID_DATA 0x0000001Fu
+#define CR_NO_SUCH_REGISTRY_KEY 0x0000002Eu
 #define CR_INVALID_PROPERTY 0x00000035u
 #define CM_LOCATE_DEVNODE_NORMAL 0x00000000u
 #define CM_DRP_DEVICEDESC 0x00000001u
 #define CM_DRP_HARDWAREID 0x00000002u
 #define CM_DRP_SERVICE 0x00000005u
 #define CM_DRP_DRIVER 0x0000000Au
+#define CM_REGISTRY_HARDWARE 0x00000000u
+#define CM_REGISTRY_SOFTWARE 0x00000001u
+#define CM_REGISTRY_USER 0x00000100u
+#define CM_REGISTRY_CONFIG 0x00000200u
+#define RegDisposition_OpenAlways 0x00000000u
+#define RegDisposition_OpenExisting 0x00000001u
+#define KEY_QUERY_VALUE 0x00000001u
+#define KEY_READ 0x00020019u
+#define REG_SZ 1u
 
 struct GUID {
     DWORD Data1;
@@ -384,6 +400,13 @@ CONFIGRET CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulProperty,
 CONFIGRET CM_Get_Device_IDA(DEVINST dnDevInst, PSTR Buffer, ULONG BufferLen, ULONG ulFlags);
 CONFIGRET CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
                                 ULONG ulFlags);
+CONFIGRET CM_Open_DevNode_Key(DEVINST dnDevNode, REGSAM samDesired, ULONG ulHardwareProfile,
+                              REGDISPOSITION Disposition, PHKEY phkDevice, ULONG ulFlags);
+
+// The registry: a value of a key the configuration manager opened.
+LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                      LPBYTE lpData, LPDWORD lpcbData);
+LONG RegCloseKey(HKEY hKey);
 
 // Formatted text: the C library's.
 #include <cstdio>

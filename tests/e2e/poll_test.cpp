@@ -152,6 +152,11 @@ TEST_F(poll, faulty_descriptions_are_refused_before_anything_runs) {
          "controllers[0].root_hub.ports[0].vendor: unknown key"},
         {patched(ok, {{"/controllers/0/root_hub/ports/0/vid", "true"}}),
          "controllers[0].root_hub.ports[0].vid: expected a 16-bit ID"},
+        {patched(ok,
+                 {{"/controllers/0/root_hub/ports/0",
+                   R"({"port": 1, "driver_key": null, "driver_values": {"InfPath": "a.inf"}})"}}),
+         "controllers[0].root_hub.ports[0].driver_values: a node without a driver key has no "
+         "software key"},
         {description(one_controller({ok_device, ok_device})),
          "controllers[0].root_hub.ports[1].port: port 1 is listed twice"},
         {description(one_controller({device(5, 0x7A31, 0x2132)})),

@@ -3,28 +3,29 @@
 # console program, PE subsystem version 5.01 or lower, importing only allowed
 # DLLs and, from them, only functions listed in the allowlist.
 #
-# usage: check_imports.sh EXE ALLOWLIST OBJDUMP STRIP [MAX_STRIPPED_BYTES [ALSO]]
-#   MAX_STRIPPED_BYTES "-": no limit; ALSO: more DLLs this program may import
-#   from, separated by spaces (the capture's ADVAPI32.dll)
+# usage: check_imports.sh EXE ALLOWLIST[:MORE] OBJDUMP STRIP [MAX_STRIPPED_BYTES]
+#
+# ALLOWLIST:MORE: the functions of both lists; MORE may name a DLL beyond the
+# five every program may import from (the capture's ADVAPI32).
 #
 # Prints the program's stripped size and its import list, then one "FAIL:" line
 # per fault (a stripped size above MAX_STRIPPED_BYTES, when given, is one); exits
 # 1 if there is any fault.
 set -u
 
-if [ $# -lt 4 ] || [ $# -gt 6 ]; then
-    echo "usage: $0 EXE ALLOWLIST OBJDUMP STRIP [MAX_STRIPPED_BYTES [ALSO]]" >&2
+if [ $# -ne 4 ] && [ $# -ne 5 ]; then
+    echo "usage: $0 EXE ALLOWLIST OBJDUMP STRIP [MAX_STRIPPED_BYTES]" >&2
     exit 2
 fi
 exe=$1
-allowlist=$2
+allowlist=${2%%:*}
+more=
+[ "$allowlist" = "$2" ] || more=${2#*:}
 objdump=$3
 strip=$4
 max_stripped=${5:-}
-[ "$max_stripped" != - ] || max_stripped=
-also=${6:-}
 
-allowed_dlls="KERNEL32.DLL USER32.DLL SETUPAPI.DLL CFGMGR32.DLL MSVCRT.DLL ${also^^}"
+allowed_dlls="KERNEL32.DLL USER32.DLL SETUPAPI.DLL CFGMGR32.DLL MSVCRT.DLL"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-imports.XXXXXX") || exit 2
 trap 'rm -rf "$work"' EXIT
@@ -39,10 +40,12 @@ fault() {
     echo "FAIL: no program at $exe"
     exit 1
 }
-[ -f "$allowlist" ] || {
-    echo "FAIL: no allowlist at $allowlist"
-    exit 1
-}
+for list in "$allowlist" $more; do
+    [ -f "$list" ] || {
+        echo "FAIL: no allowlist at $list"
+        exit 1
+    }
+done
 
 "$objdump" -p "$exe" >"$work/headers" || {
     echo "FAIL: $objdump cannot read $exe"
@@ -102,7 +105,11 @@ awk '
     /^[ \t]*(#|$)/ { next }
     /^\[.*\]$/ { dll = toupper(substr($0, 2, length($0) - 2)); next }
     { gsub(/^[ \t]+|[ \t]+$/, ""); print dll "\t" $0 }
-' "$allowlist" | sort -u >"$work/allowed"
+' "$allowlist" $more | sort -u >"$work/allowed"
+# The DLLs the further list names are allowed too.
+if [ -n "$more" ]; then
+    allowed_dlls="$allowed_dlls $(sed -n 's/^\[\(.*\)\]\r\?$/\1/p' "$more" | tr '[:lower:]' '[:upper:]' | tr '\n' ' ')"
+fi
 
 if [ ! -s "$work/imports" ]; then
     fault "no import table found"
@@ -123,7 +130,7 @@ while IFS=$'\t' read -r dll name; do
     case " $allowed_dlls " in
     *" $upper "*) ;;
     *)
-        fault "imports from $dll, which is not one of KERNEL32, USER32, SETUPAPI, CFGMGR32, msvcrt${also:+, $also}"
+        fault "imports from $dll, which is not one of KERNEL32, USER32, SETUPAPI, CFGMGR32, msvcrt${more:+, or one $more names}"
         continue
         ;;
     esac

@@ -32,9 +32,13 @@ struct row {
     DEVINST node = 0;
     HINF inf = INVALID_HANDLE_VALUE;
     INFCONTEXT line{};
+    HKEY key = nullptr;
     ~row() {
         if (inf != INVALID_HANDLE_VALUE) {
             SetupCloseInfFile(inf);
+        }
+        if (key != nullptr) {
+            RegCloseKey(key);
         }
         for (HANDLE h : handles) {
             CloseHandle(h);
@@ -218,6 +222,22 @@ std::string tree(row &r, words w) {
            (text[size - 1] != '\0' ? " (no terminator)" : "");
 }
 
+// The software key of the node the row stands on, and a value of it.
+std::string registry(row &r, const words &w) {
+    if (w.verb == "key") {
+        return configret(CM_Open_DevNode_Key(r.node, KEY_READ, 0, RegDisposition_OpenExisting,
+                                             &r.key, CM_REGISTRY_SOFTWARE));
+    }
+    char text[512] = {};
+    DWORD size = w.option("size", 200), type = 0;
+    const LONG e = RegQueryValueExA(r.key, w.arg.c_str(), nullptr, &type,
+                                    size != 0 ? reinterpret_cast<LPBYTE>(text) : nullptr, &size);
+    const std::string told = " type " + std::to_string(type) + " needs " + std::to_string(size);
+    return e != ERROR_SUCCESS ? failed(e) + (e == ERROR_MORE_DATA ? told : "")
+           : w.options.count("size") != 0 && w.options.at("size") == 0
+               ? "ok" + told
+               : "ok type 1 " + std::string(text);
+}
 std::string step(row &r, const std::string &text) {
     std::istringstream in(text);
     words w;
@@ -239,7 +259,9 @@ std::string step(row &r, const std::string &text) {
     if (inf_verbs.find(" " + w.verb + " ") != std::string::npos) {
         return inf(r, w);
     }
-    return usb_verbs.find(" " + w.verb + " ") != std::string::npos ? usb(r, w) : tree(r, w);
+    return usb_verbs.find(" " + w.verb + " ") != std::string::npos ? usb(r, w)
+           : w.verb == "key" || w.verb == "value"                  ? registry(r, w)
+                                                                   : tree(r, w);
 }
 
 std::vector<std::string> split(const std::string &text, char by) {

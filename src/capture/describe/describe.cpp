@@ -204,6 +204,10 @@ std::vector<rec::node_view> in_utf8(std::vector<rec::node_view> views) {
         }
         std::transform(v.hardware_ids.begin(), v.hardware_ids.end(), v.hardware_ids.begin(),
                        ansi_to_utf8);
+        for (const desc::driver_value_name &name : desc::driver_value_names) {
+            std::optional<std::string> &t = v.driver.values.*name.member;
+            t = t ? std::optional<std::string>(ansi_to_utf8(*t)) : std::nullopt;
+        }
     }
     return views;
 }

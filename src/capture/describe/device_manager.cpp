@@ -5,6 +5,7 @@
 
 #include "policy/install.h"
 #include "platform/description/keys.h"
+#include "platform/win32.h"
 
 #include <cstdio>
 #include <algorithm>
@@ -65,6 +66,16 @@ desc::node_state state_of(const rec::node_view &v, bool usb_device) {
     }
     s.service = v.service;
     s.hardware_ids = v.hardware_ids;
+    // The driver: its values, and the open's answer where it is not the one a
+    // node with (success) or without (no key) a driver key gives.
+    s.driver = v.driver.values;
+    const std::uint32_t key_answer = v.driver_key ? CR_SUCCESS : CR_NO_SUCH_REGISTRY_KEY;
+    if (v.driver.asked && v.driver.key_answer != key_answer && v.driver.key_answer != 0) {
+        s.software_key_error = v.driver.key_answer;
+    }
+    if (v.driver.value_error != 0) {
+        s.driver_value_error = desc::value_error{v.driver.failed_value, v.driver.value_error};
+    }
     return s;
 }
 

@@ -252,6 +252,43 @@ std::string verdict_text(const desc::node_state &s, bool usb_device, bool has_dr
     return text;
 }
 
+std::vector<std::string> driver_text(const desc::node_state &s, bool has_driver_key) {
+    const desc::driver_values &d = s.driver;
+    if (s.software_key_error) {
+        char text[64];
+        std::snprintf(text, sizeof text, "driver: not read (%s answered 0x%X)",
+                      qvm_call_name(QVM_OPEN_DEVNODE_KEY),
+                      static_cast<unsigned>(*s.software_key_error));
+        return {text};
+    }
+    if (!has_driver_key) {
+        return {"driver: none"};
+    }
+    const std::optional<desc::value_error> &e = s.driver_value_error;
+    const std::string answered =
+        e ? std::string(qvm_call_name(QVM_QUERY_VALUE)) + " answered " + std::to_string(e->error)
+          : "";
+    if (d == desc::driver_values{}) {
+        return {e ? "driver: not read (" + answered + " for " + e->name + ")"
+                  : "driver: its software key is there, with none of its values"};
+    }
+    std::string first = "driver: " + d.inf_path.value_or("no INF named");
+    first += d.inf_section ? " [" + *d.inf_section + "]" : "";
+    first += d.driver_version ? ", version " + *d.driver_version : "";
+    first += d.driver_date ? (d.driver_version ? " of " : ", of ") + *d.driver_date : "";
+    first += d.provider_name ? ", provider " + *d.provider_name : "";
+    std::vector<std::string> lines{first};
+    if (d.matching_device_id || d.driver_desc) {
+        lines.push_back((d.matching_device_id ? "for " + *d.matching_device_id : std::string()) +
+                        (d.matching_device_id && d.driver_desc ? ": " : "") +
+                        d.driver_desc.value_or(""));
+    }
+    if (e) { // the values after it were not read either
+        lines.push_back("values from " + e->name + " on not read (" + answered + ")");
+    }
+    return lines;
+}
+
 std::string windows_name(std::uint32_t major, std::uint32_t minor, std::uint32_t build) {
     struct named {
         std::uint32_t major, minor;

@@ -53,6 +53,14 @@ struct dm_state {
     std::uint32_t problem = 0;
 };
 dm_state device_manager(const desc::node_state &s, bool usb_device, bool has_driver_key);
+// The driver Windows installed for a node, from its software key, in one or two
+// lines: "driver: cdcacm_modem_kelmi_d1.inf [Modem.NTx86], version 1.2.0.0 of
+// 3-1-2025, provider Vyrtec", then "for USB\VID_7A31&PID_E221&MI_00: Kelmi D1
+// Modem" where the key names the ID matched or the description; "driver: none"
+// without a driver key; "driver: not read (CM_Open_DevNode_Key answered 0x..)";
+// a value that could not be read, "not read (RegQueryValueExA answered 5 for
+// DriverDate)", as the driver or after the values read before it.
+std::vector<std::string> driver_text(const desc::node_state &s, bool has_driver_key);
 // "not started, problem 28: no driver installed, service usbser".
 std::string verdict_text(const desc::node_state &s, bool usb_device, bool has_driver_key);
 const char *problem_words(std::uint32_t problem);

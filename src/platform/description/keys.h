@@ -299,12 +299,40 @@ std::pair<std::string, std::string> where_changes_fail(const machine &m);
 
 template <typename Io, typename Hub> void hub_keys(Io &io, Hub &h, unsigned depth);
 
+// The software key's values, each a text by the name Windows gives it.
+template <typename Io, typename Values> void driver_value_keys(Io &io, Values &d) {
+    for (const driver_value_name &v : driver_value_names) {
+        io.key(v.name, d.*v.member, text{}, none);
+    }
+}
+
+template <typename Io, typename Error> void value_error_keys(Io &io, Error &e) {
+    io.key("name", e.name, text{.empty = false}, need{"needs the value's \"name\""});
+    io.key("error", e.error, whole{1, 0xFFFFFFFF}, need{"needs the \"error\" it answers"});
+}
+
+// A node's driver: its software key is there only where it has a driver key.
+template <typename Io> void driver_needs_key(Io &io, const std::optional<std::string> &driver_key) {
+    io.check([&](auto &r) {
+        for (const char *key : {"driver_values", "software_key_error", "driver_value_error"}) {
+            if (!driver_key && r.has(key)) {
+                r.refuse_at(key, "a node without a driver key has no software key");
+            }
+        }
+    });
+}
+
 template <typename Io, typename State> void state_keys(Io &io, State &s) {
     io.key("node_status", s.node_status, number32{8}, none);
     io.key("problem", s.problem, whole{0, 0xFFFFFFFF}, none);
     io.key("status_error", s.status_error, whole{1, 0xFFFFFFFF}, none);
     io.key("service", s.service, text{.empty = false}, none);
     io.key("hardware_ids", s.hardware_ids, texts{}, none);
+    io.key("driver_values", s.driver, object{[](auto &io, auto &d) { driver_value_keys(io, d); }},
+           when{s.driver != driver_values{}});
+    io.key("software_key_error", s.software_key_error, whole{1, 0xFFFFFFFF}, none);
+    io.key("driver_value_error", s.driver_value_error,
+           object{[](auto &io, auto &e) { value_error_keys(io, e); }}, none);
 }
 
 // A node's texts: `driver_key` and `description` may be null (none).
@@ -314,6 +342,7 @@ template <typename Io, typename Node> void node_keys(Io &io, Node &n, unsigned d
     io.key("device_id", n.device_id, text{}, none);
     io.key("description", n.description, nullable<text>{}, none);
     state_keys(io, n.state);
+    driver_needs_key(io, n.driver_key);
     io.key("children", n.children,
            objects{[depth](auto &io, auto &c) { node_keys(io, c, depth + 1); }}, none);
 }
@@ -348,6 +377,7 @@ void port_keys(Io &io, Port &p, unsigned depth, const hub_desc *on) {
     io.key("device_id", p.device_id, text{}, default_port_device_id(p.vid, p.pid, p.port));
     io.key("description", p.description, text{}, std::string(default_port_description));
     state_keys(io, p.state);
+    driver_needs_key(io, p.driver_key);
     io.key("children", p.children,
            objects{[depth](auto &io, auto &c) { node_keys(io, c, depth + 1); }}, none);
     io.check([&](auto &r) {

@@ -16,6 +16,46 @@ namespace desc {
 struct hub_desc;
 struct node_desc;
 
+// The values of a device's software key (its driver key under the class key),
+// which Windows writes when it installs a driver for the device, by the names
+// Windows gives them; none: not there. CM_Open_DevNode_Key opens the key of a
+// node with a driver key, RegQueryValueExA reads each value as REG_SZ.
+struct driver_values {
+    std::optional<std::string> inf_path;           // InfPath: oemN.inf as Windows copied it
+    std::optional<std::string> inf_section;        // InfSection: the install section
+    std::optional<std::string> driver_version;     // DriverVersion
+    std::optional<std::string> driver_date;        // DriverDate: m-d-yyyy
+    std::optional<std::string> provider_name;      // ProviderName
+    std::optional<std::string> matching_device_id; // MatchingDeviceId: the ID the INF matched
+    std::optional<std::string> driver_desc;        // DriverDesc
+
+    bool operator==(const driver_values &) const = default;
+};
+
+// The values' names, each with its member, in the order a capture reads them.
+struct driver_value_name {
+    const char *name;
+    std::optional<std::string> driver_values::*member;
+};
+inline constexpr driver_value_name driver_value_names[] = {
+    {"InfPath", &driver_values::inf_path},
+    {"InfSection", &driver_values::inf_section},
+    {"DriverVersion", &driver_values::driver_version},
+    {"DriverDate", &driver_values::driver_date},
+    {"ProviderName", &driver_values::provider_name},
+    {"MatchingDeviceId", &driver_values::matching_device_id},
+    {"DriverDesc", &driver_values::driver_desc},
+};
+
+// A value of a software key that cannot be read: its name, and the Win32 error
+// RegQueryValueExA answers for it (other than 2, a value not there).
+struct value_error {
+    std::string name;
+    std::uint32_t error = 0;
+
+    bool operator==(const value_error &) const = default;
+};
+
 // What the configuration manager says of a device node: the state Device
 // Manager shows. Unset values are what Windows shows for a node like it
 // (description/keys.h): a node with a driver key is started with no problem; a
@@ -29,6 +69,14 @@ struct node_state {
     std::optional<std::uint32_t> status_error;
     std::optional<std::string> service;    // CM_DRP_SERVICE; none: not set
     std::vector<std::string> hardware_ids; // CM_DRP_HARDWAREID, in order; empty: none
+    driver_values driver;                  // its software key's values
+    // Where set, CM_Open_DevNode_Key fails for the node's software key with
+    // this CONFIGRET (a capture writes it where the PC's call failed otherwise
+    // than a node without a driver key does): its driver was not read.
+    std::optional<std::uint32_t> software_key_error;
+    // Where set, reading this value of the key fails (a capture writes it where
+    // the PC's call failed, and reads no value after it).
+    std::optional<value_error> driver_value_error;
 
     bool operator==(const node_state &) const = default;
 };

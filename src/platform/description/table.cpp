@@ -108,6 +108,21 @@ class builder {
         if (n.hardware_ids != QVM_NONE) {
             pool_.push_back(0);
         }
+        n.driver_values = QVM_NONE;
+        for (const driver_value_name &v : driver_value_names) {
+            if (const std::optional<std::string> &value = state.driver.*v.member) {
+                const std::uint32_t at = ansi(std::string(v.name));
+                ansi(utf8_to_ansi(*value));
+                n.driver_values = n.driver_values == QVM_NONE ? at : n.driver_values;
+            }
+        }
+        if (n.driver_values != QVM_NONE) {
+            pool_.push_back(0);
+        }
+        n.software_key_error = state.software_key_error.value_or(0);
+        const std::optional<value_error> &failing = state.driver_value_error;
+        n.failing_value = failing ? ansi(utf8_to_ansi(failing->name)) : QVM_NONE;
+        n.value_error = failing ? failing->error : 0;
         // The first node is the tree's root.
         const keys::shown_state shown =
             keys::shown(state, {.usb_device = usb_device,

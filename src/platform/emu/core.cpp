@@ -399,7 +399,8 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
 BOOL CloseHandle(HANDLE h) {
     enter("CloseHandle");
     handle_obj *obj = find_handle(h);
-    if (obj == nullptr || obj->kind == handle_kind::devinfo || obj->kind == handle_kind::inf) {
+    if (obj == nullptr || obj->kind == handle_kind::devinfo || obj->kind == handle_kind::inf ||
+        obj->kind == handle_kind::key) {
         return refused("CloseHandle", "not an open handle", ERROR_INVALID_HANDLE);
     }
     st().handles.erase(reinterpret_cast<std::uintptr_t>(h));

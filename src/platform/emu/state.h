@@ -25,7 +25,7 @@ using desc::change_desc, desc::controller_desc, desc::hub_desc, desc::machine, d
 // Parses a description; returns the fault text ("<place>: <fault>") or "".
 std::string parse_machine(const std::string &text, machine &out);
 
-enum class handle_kind { process, thread, device, devinfo, inf };
+enum class handle_kind { process, thread, device, devinfo, inf, key };
 
 struct inf_text; // an INF file as SetupAPI holds it open (platform/emu/inf.cpp)
 
@@ -42,6 +42,8 @@ struct handle_obj {
     std::size_t interfaces = 0;
     // inf: its sections and lines
     std::shared_ptr<const inf_text> inf;
+    // key: the DEVINST whose software key it is
+    std::uint32_t node = 0;
 };
 
 struct state {

@@ -27,6 +27,8 @@ static answer_fn *const answers[QVM_CALLS] = {
     [QVM_GET_PROPERTY] = answer_tree,
     [QVM_GET_DEVICE_ID] = answer_tree,
     [QVM_GET_STATUS] = answer_tree,
+    [QVM_OPEN_DEVNODE_KEY] = answer_tree,
+    [QVM_QUERY_VALUE] = answer_tree,
 };
 
 void qvm_ask(const struct qvm_view *v, struct qvm_state *state, const struct qvm_request *r,

@@ -13,6 +13,7 @@
 #define E_FILE_NOT_FOUND 2u
 #define E_NOT_ENOUGH_MEMORY 8u
 #define E_INVALID_PARAMETER 87u
+#define E_MORE_DATA 234u
 #define E_INSUFFICIENT_BUFFER 122u
 #define E_NO_MORE_ITEMS 259u
 #define E_DEVICE_NOT_CONNECTED 1167u
@@ -24,6 +25,7 @@
 #define CR_FAILURE 0x13u
 #define CR_BUFFER_SMALL 0x1Au
 #define CR_NO_SUCH_VALUE 0x25u
+#define CR_NO_SUCH_REGISTRY_KEY 0x2Eu
 #define CR_INVALID_PROPERTY 0x35u
 
 /* A node's presence: never in the tree, in it now, in it once and gone. */

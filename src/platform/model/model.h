@@ -48,6 +48,8 @@ enum qvm_call {
     QVM_GET_PROPERTY,
     QVM_GET_DEVICE_ID,
     QVM_GET_STATUS,
+    QVM_OPEN_DEVNODE_KEY, /* the node's software key (CM_REGISTRY_SOFTWARE) */
+    QVM_QUERY_VALUE,      /* a value of a software key opened so */
     QVM_CALLS
 };
 
@@ -145,8 +147,16 @@ struct qvm_node {
     uint32_t status_error; /* not 0: CM_Get_DevNode_Status fails with it */
     uint32_t first_child, next_sibling;
     uint32_t hub;
+    /* Its software key, which a node has where it has a driver key: its values
+       as pairs of ANSI texts (the name, then the value), then one more zero
+       byte; QVM_NONE: none. Where not 0, CM_Open_DevNode_Key fails with this. */
+    uint32_t driver_values;
+    uint32_t software_key_error;
+    /* A value of that key whose reading fails (ANSI; QVM_NONE: none), and with
+       which Win32 error. */
+    uint32_t failing_value, value_error;
 };
-QVM_ASSERT_SIZE(struct qvm_node, 44);
+QVM_ASSERT_SIZE(struct qvm_node, 60);
 
 enum { QVM_AT_MS = 1, QVM_AT_OPEN = 2, QVM_AT_CALL = 3 };
 
@@ -225,9 +235,11 @@ const struct qvm_controller *qvm_listed(const struct qvm_view *view, uint32_t in
 
 struct qvm_request {
     uint32_t call;
-    const char *text; /* the path opened or asked of; locate: the device ID, or none */
+    const char *text; /* the path opened or asked of; locate: the device ID, or none; a
+                         value's name */
     uint32_t device;  /* a control code: the device its open gave */
-    uint32_t code;    /* the control code; the property; the interface's index; locate's flags */
+    uint32_t code;    /* the control code; the property; the interface's index; locate's flags;
+                         the open of a software key: its disposition */
     const void *in;
     uint32_t in_size;
     void *out; /* the caller's buffer: a reply, a text, a detail record */
@@ -243,7 +255,7 @@ struct qvm_answer {
     uint32_t length;    /* bytes written to out, or the size needed; QVM_NONE: none told */
     uint32_t device;    /* an open: the device */
     uint32_t node;      /* locate and the navigation calls: the DEVINST given, 0: none */
-    uint32_t data_type; /* a property: REG_SZ 1 or REG_MULTI_SZ 7; 0: not told */
+    uint32_t data_type; /* a property or a value: REG_SZ 1 or REG_MULTI_SZ 7; 0: not told */
     uint32_t status, problem;
 };
 

@@ -22,6 +22,8 @@ static const struct {
     {"CM_Get_DevNode_Registry_PropertyA", QVM_BY_TEXT | QVM_GIVES_REPLY},
     {"CM_Get_Device_IDA", QVM_BY_TEXT | QVM_GIVES_REPLY},
     {"CM_Get_DevNode_Status", QVM_BY_TEXT},
+    {"CM_Open_DevNode_Key", QVM_BY_TEXT},
+    {"RegQueryValueExA", QVM_BY_TEXT},
 };
 
 const char *qvm_call_name(uint32_t call) {
@@ -85,7 +87,8 @@ static int rest_ok(const struct qvm_view *v, const struct qvm_header *h) {
         const struct qvm_node *n = &v->nodes[i];
         if (!in(n->device_id, h->pool) || !in(n->driver_key, h->pool) ||
             !in(n->description, h->pool) || !in(n->service, h->pool) ||
-            !in(n->hardware_ids, h->pool) || !in(n->hub, h->hubs) ||
+            !in(n->hardware_ids, h->pool) || !in(n->driver_values, h->pool) ||
+            !in(n->failing_value, h->pool) || !in(n->hub, h->hubs) ||
             (n->first_child != QVM_NONE && (n->first_child <= i || n->first_child >= h->nodes)) ||
             (n->next_sibling != QVM_NONE &&
              (n->next_sibling <= i || n->next_sibling >= h->nodes))) {

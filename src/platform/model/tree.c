@@ -146,6 +146,49 @@ static void device_id(const struct qvm_view *v, const struct qvm_request *r, str
     a->error = length > room ? CR_BUFFER_SMALL : 0;
 }
 
+/* CM_Open_DevNode_Key for the node's software key: there where the node has a
+   driver key (the key's name), CR_NO_SUCH_REGISTRY_KEY where not, as an
+   existing key is asked for; the key stays with a node taken away. */
+static void software_key(const struct qvm_request *r, struct qvm_answer *a,
+                         const struct qvm_node *n) {
+    if (n->software_key_error != 0) {
+        a->error = n->software_key_error;
+    } else if (n->driver_key == QVM_NONE) {
+        a->error = CR_NO_SUCH_REGISTRY_KEY;
+    } else {
+        a->node = r->node;
+    }
+}
+
+/* RegQueryValueExA on a software key: a value is REG_SZ, its size with the
+   terminator; no buffer asks the size alone, a short one answers
+   ERROR_MORE_DATA with the size; the failing value fails with its error. Value
+   names compare without regard to case. */
+static void key_value(const struct qvm_view *v, const struct qvm_request *r, struct qvm_answer *a,
+                      const struct qvm_node *n) {
+    const char *name = r->text != NULL ? r->text : "";
+    uint32_t at = n->driver_values;
+    a->error = E_FILE_NOT_FOUND;
+    if (n->failing_value != QVM_NONE && text_order(qvm_text(v, n->failing_value), name, 1) == 0) {
+        a->error = n->value_error;
+        return;
+    }
+    while (at != QVM_NONE && at < v->head->pool && v->pool[at] != 0) {
+        const uint32_t value = at + text_bytes(v, at, 1) + 1;
+        const uint32_t length = text_bytes(v, value, 1) + 1;
+        if (text_order(qvm_text(v, at), name, 1) == 0) {
+            a->error = r->out != NULL && r->out_size < length ? E_MORE_DATA : 0;
+            a->length = length;
+            a->data_type = REG_SZ;
+            if (a->error == 0) {
+                deliver(r, 0, v->pool + value, length);
+            }
+            return;
+        }
+        at = value + length;
+    }
+}
+
 static void tree_relative(const struct work *w, const struct qvm_request *r, struct qvm_answer *a) {
     const uint32_t node = r->node - 1;
     const uint32_t which = r->call == QVM_GET_CHILD     ? CHILD
@@ -183,6 +226,10 @@ void answer_tree(const struct qvm_view *v, struct work *w, const struct qvm_requ
         property_data(v, r, a, n);
     } else if (r->call == QVM_GET_DEVICE_ID) {
         device_id(v, r, a, n);
+    } else if (r->call == QVM_OPEN_DEVNODE_KEY) {
+        software_key(r, a, n);
+    } else if (r->call == QVM_QUERY_VALUE) {
+        key_value(v, r, a, n);
     } else if (r->call == QVM_GET_STATUS && !present) {
         a->error = CR_NO_SUCH_DEVNODE;
     } else if (r->call == QVM_GET_STATUS && n->status_error != 0) {

@@ -106,7 +106,78 @@ std::optional<std::string> text_property(DEVINST node, ULONG which) {
     return texts.empty() ? std::nullopt : std::optional<std::string>(texts.front());
 }
 
-void add_nodes(DEVINST node, DEVINST parent, std::vector<node_view> &out, int depth) {
+bool holds(const std::string &id, const std::string &ours) {
+    std::string lowered = id;
+    for (char &c : lowered) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return !ours.empty() && lowered.find(ours) != std::string::npos;
+}
+
+// A query of a software key's value, kept in the journal: the buffer's size
+// (none: a sizing call) and the answer; the text where it was read.
+LONG query(HKEY key, DEVINST node, const char *name, std::vector<char> *data, DWORD &size) {
+    DWORD type = 0;
+    const DWORD room = size;
+    const LONG answer =
+        RegQueryValueExA(key, name, nullptr, &type,
+                         data != nullptr ? reinterpret_cast<LPBYTE>(data->data()) : nullptr, &size);
+    entry &c = ask(QVM_QUERY_VALUE);
+    c.node = node;
+    c.value = name;
+    c.out_size = data != nullptr ? room : 0;
+    c.ok = answer == ERROR_SUCCESS;
+    c.error = static_cast<std::uint32_t>(answer);
+    if (c.ok && data != nullptr) {
+        c.text = bounded_text(data->data(), size < data->size() ? size : data->size());
+    }
+    return answer;
+}
+
+// One value of a software key: the sizing call, then the read. False where a
+// call failed otherwise than for a value not there.
+bool read_value(HKEY key, DEVINST node, const char *name, std::optional<std::string> &value,
+                std::uint32_t &error) {
+    DWORD size = 0;
+    LONG answer = query(key, node, name, nullptr, size);
+    if (answer == ERROR_SUCCESS) {
+        std::vector<char> data(size + 1, '\0');
+        answer = query(key, node, name, &data, size);
+        if (answer == ERROR_SUCCESS) {
+            value = bounded_text(data.data(), size < data.size() ? size : data.size());
+        }
+    }
+    error = answer == ERROR_SUCCESS || answer == ERROR_FILE_NOT_FOUND
+                ? 0
+                : static_cast<std::uint32_t>(answer);
+    return error == 0;
+}
+
+// The node's software key, opened for reading as it exists, and its values.
+driver_reading read_driver(DEVINST node) {
+    driver_reading d;
+    d.asked = true;
+    HKEY key = nullptr;
+    d.key_answer = CM_Open_DevNode_Key(node, KEY_READ, 0, RegDisposition_OpenExisting, &key,
+                                       CM_REGISTRY_SOFTWARE);
+    entry &c = ask(QVM_OPEN_DEVNODE_KEY);
+    c.node = node;
+    finish_cm(c, d.key_answer);
+    if (d.key_answer != CR_SUCCESS) {
+        return d;
+    }
+    for (const desc::driver_value_name &v : desc::driver_value_names) {
+        if (!read_value(key, node, v.name, d.values.*v.member, d.value_error)) {
+            d.failed_value = v.name;
+            break;
+        }
+    }
+    RegCloseKey(key);
+    return d;
+}
+
+void add_nodes(DEVINST node, DEVINST parent, std::vector<node_view> &out, int depth,
+               const std::string &ours) {
     for (; node != 0 && depth < 64 && out.size() < 100000;) {
         node_view v;
         v.node = node;
@@ -124,10 +195,13 @@ void add_nodes(DEVINST node, DEVINST parent, std::vector<node_view> &out, int de
         v.state_read = v.status_answer == CR_SUCCESS;
         v.status = status;
         v.problem = problem;
+        if (holds(v.device_id, ours)) {
+            v.driver = read_driver(node);
+        }
         out.push_back(std::move(v));
         DEVINST next = 0;
         if (CM_Get_Child(&next, node, 0) == CR_SUCCESS) {
-            add_nodes(next, node, out, depth + 1);
+            add_nodes(next, node, out, depth + 1, ours);
         }
         next = 0;
         node = parent != 0 && CM_Get_Sibling(&next, node, 0) == CR_SUCCESS ? next : 0;
@@ -136,12 +210,12 @@ void add_nodes(DEVINST node, DEVINST parent, std::vector<node_view> &out, int de
 
 } // namespace
 
-std::vector<node_view> device_nodes(std::uint32_t &failure) {
+std::vector<node_view> device_nodes(std::uint32_t &failure, const std::string &ours) {
     std::vector<node_view> nodes;
     DEVINST root = 0;
     failure = CM_Locate_DevNodeA(&root, nullptr, CM_LOCATE_DEVNODE_NORMAL);
     if (failure == CR_SUCCESS) {
-        add_nodes(root, 0, nodes, 0);
+        add_nodes(root, 0, nodes, 0, ours);
     }
     return nodes;
 }

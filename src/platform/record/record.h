@@ -2,6 +2,7 @@
 // were made. The capture program reads it; nothing here calls the platform.
 #pragma once
 
+#include "platform/description/model.h"
 #include "platform/model/model.h"
 
 #include <cstdint>
@@ -45,7 +46,20 @@ struct entry {
     std::uint32_t node = 0;                        // the device node asked about
     std::uint32_t result_node = 0;                 // the device node a navigation call gave
     std::uint32_t required = 0;                    // the size a detail call asked for
+    std::string value;                             // the registry value a query asked for
     std::uint32_t major = 0, minor = 0, build = 0; // the version
+};
+
+// The driver Windows installed for a node, read after the pass from its
+// software key: what CM_Open_DevNode_Key answered (CR_NO_SUCH_REGISTRY_KEY: no
+// driver key), the values read, and the first query that failed otherwise than
+// for a value not there (its value's name and its error; none: none failed).
+struct driver_reading {
+    bool asked = false;
+    std::uint32_t key_answer = 0;
+    desc::driver_values values;
+    std::string failed_value;
+    std::uint32_t value_error = 0;
 };
 
 // A device node as Device Manager shows it, read after the recorded pass and
@@ -60,12 +74,15 @@ struct node_view {
     bool state_read = false;
     std::uint32_t status_answer = 0;
     std::uint32_t status = 0, problem = 0;
+    driver_reading driver;
 };
 
 // Every node of the device tree, parents before children, in the order of a
 // walk from the root; empty, with the CONFIGRET in `failure`, where the root
-// cannot be located (Wine's stubs).
-std::vector<node_view> device_nodes(std::uint32_t &failure);
+// cannot be located (Wine's stubs). The driver of each node whose device ID
+// holds `ours` (ASCII letters compared in lower case) is read too, each call
+// of it kept in the journal.
+std::vector<node_view> device_nodes(std::uint32_t &failure, const std::string &ours);
 
 // Every entry recorded since the last clear.
 const std::vector<entry> &journal();

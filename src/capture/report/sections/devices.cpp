@@ -23,15 +23,26 @@ void place_lines(std::string &out, const report_view &v, const port_at &d) {
     }
 }
 
+// The driver lines under a node's Device Manager line, indented by `indent`.
+void driver_lines(std::string &out, const char *indent, const desc::node_state &s,
+                  bool has_driver_key) {
+    const std::vector<std::string> lines = driver_text(s, has_driver_key);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        line(out, "%s%s%s", indent, i == 0 ? "" : "  ", lines[i].c_str());
+    }
+}
+
 void verdict_lines(std::string &out, const report_view &v, const port_at &d) {
     line(out, "  Device Manager: %s", v.verdict_of(d).c_str());
     if (!v.in.verdict.read || v.unmatched(d) != nullptr) {
         return;
     }
+    driver_lines(out, "    ", d.port->state, d.port->driver_key.has_value());
     for (const desc::node_desc &child : d.port->children) {
         line(out, "    interface %s:", child.device_id.c_str());
         line(out, "      %s",
              verdict_text(child.state, true, child.driver_key.has_value()).c_str());
+        driver_lines(out, "      ", child.state, child.driver_key.has_value());
     }
 }
 
