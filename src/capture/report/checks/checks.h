@@ -58,6 +58,11 @@ check unknown_product(const report_view &v, const port_at &p);
 // than "no driver installed".
 check device_problem(const report_view &v, const port_at &p);
 
+// The drivers Windows installed for a device of ours and its interfaces against
+// the package's INFs: older, from another provider or INF, or listed by no INF;
+// information where they are the package's.
+check installed_drivers(const report_view &v, const port_at &p);
+
 // --- files ---
 
 // The programs of the run's commands that Windows does not find.

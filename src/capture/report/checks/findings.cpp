@@ -36,6 +36,7 @@ findings find_findings(const report_view &v) {
         add(connection_trouble(v, p));
         add(unknown_product(v, p));
         add(device_problem(v, p));
+        add(installed_drivers(v, p));
     }
     add(download_mode(v));
     for (std::size_t i = 0; i < v.m.controllers.size(); ++i) {
