@@ -120,7 +120,7 @@ void lay_out(const value &v, int indent, std::string &out) {
         out += i > 0 ? "," : "";
         if (!flat) {
             out += '\n';
-            out.append(static_cast<std::size_t>(indent + 2), ' ');
+            out.append(static_cast<std::size_t>(indent) + 2, ' ');
         } else if (is_object || i > 0) {
             out += ' ';
         }

@@ -268,9 +268,9 @@ class reader {
         m = j.get<bool>();
     }
     static void read(const json &j, const std::string &place, keys::speed, std::uint8_t &m) {
-        for (std::uint8_t i = 0; i < std::size(keys::speed_names); ++i) {
+        for (std::size_t i = 0; i < std::size(keys::speed_names); ++i) {
             if (j.is_string() && j.get<std::string>() == keys::speed_names[i]) {
-                m = i;
+                m = static_cast<std::uint8_t>(i);
                 return;
             }
         }

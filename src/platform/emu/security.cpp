@@ -223,11 +223,14 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, D
                        ERROR_INVALID_PARAMETER);
     }
     const DWORD subs[8] = {s0, s1, s2, s3, s4, s5, s6, s7};
-    auto *block = static_cast<std::uint8_t *>(std::malloc(8 + 4 * count));
+    auto *block = static_cast<std::uint8_t *>(std::malloc(8 + std::size_t{4} * count));
+    if (block == nullptr) {
+        return failed(ERROR_NOT_ENOUGH_MEMORY, FALSE);
+    }
     block[0] = 1;
     block[1] = count;
     std::memcpy(block + 2, authority->Value, 6);
-    std::memcpy(block + 8, subs, 4 * count);
+    std::memcpy(block + 8, subs, std::size_t{4} * count);
     sids().insert(block);
     *sid = block;
     return TRUE;

@@ -18,11 +18,13 @@ std::string what_quorvex_does(const files_found &found, const folder_rights &r) 
         for (const program_file &p : found.programs) {
             at = p.name == name ? p.folder : at;
         }
-        text += at.empty()
-                    ? "quorvex looks here for " + name + ", which is missing: a " + name +
-                          " put here is run as an administrator.\n"
-                    : "quorvex looks here for " + name + " before " + at + ", where it is: a " +
-                          name + " put here is run instead, as an administrator.\n";
+        text += "quorvex looks here for " + name;
+        if (at.empty()) {
+            text += ", which is missing: a " + name + " put here is run as an administrator.\n";
+        } else {
+            text += " before " + at;
+            text += ", where it is: a " + name + " put here is run instead, as an administrator.\n";
+        }
     }
     std::vector<std::string> infs;
     for (const inf_file &inf : r.current ? found.infs : std::vector<inf_file>{}) {
