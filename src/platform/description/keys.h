@@ -311,10 +311,11 @@ template <typename Io, typename Error> void value_error_keys(Io &io, Error &e) {
     io.key("error", e.error, whole{1, 0xFFFFFFFF}, need{"needs the \"error\" it answers"});
 }
 
-// A node's driver: its software key is there only where it has a driver key.
+// A node's driver: its software key is there only where it has a driver key
+// (how opening it fails, `software_key_error`, may be said of any node).
 template <typename Io> void driver_needs_key(Io &io, const std::optional<std::string> &driver_key) {
     io.check([&](auto &r) {
-        for (const char *key : {"driver_values", "software_key_error", "driver_value_error"}) {
+        for (const char *key : {"driver_values", "driver_value_error"}) {
             if (!driver_key && r.has(key)) {
                 r.refuse_at(key, "a node without a driver key has no software key");
             }
